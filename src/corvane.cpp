@@ -1,0 +1,99 @@
+// Corvane's entry: walks the arguments once, left to right. Options change the
+// run settings when they are met; each path is repaired when it is met, with the
+// settings as they stand then. Also holds the usage text.
+#include <cstdio>
+#include <string>
+
+#include "driver/options.h"
+#include "driver/scan.h"
+#include "fits/fits.h"
+#include "platform/os.h"
+#include "report.h"
+
+namespace corvane {
+
+void Usage() {
+  static const char* const kLines[] = {
+      "",
+      "Corvane 1.0 - repairs integer FITS images from stacking software. Free to use and share.",
+      "",
+      "Usage: corvane [ option ] [ option ] ... input-file(s) or directories",
+      "",
+      "Options are:",
+      "    -add N\t\tAdd integer value N to each pixel value (Default 0).",
+      "\t\t\tN may be negative.",
+      "",
+      "    -scale S\t\tMultiply each pixel value by decimal value S ",
+      "\t\t\t(default 1.0).",
+      "",
+      "    -bzero Z\t\tSet the BZERO header value to the integer value Z",
+      "\t\t\tDefault is to leave it unchanged.",
+      "",
+      "    -force\t\tForce corvane to process the input files even if it",
+      "\t\t\tdoesn't want to. By default corvane adds an extra",
+      "\t\t\theader to indicate that it's processed a file,",
+      "\t\t\tand if it detects that header in an input file then",
+      "\t\t\tit will be skipped. This is to let you always say",
+      "\t\t\tsomething like 'corvane *.fit' and have it only",
+      "\t\t\tprocess new files.",
+      "",
+      "    -out f\t\tWrite the new data to file named f instead of the",
+      "\t\t\tdefault behaviour which is to overwrite the original",
+      "\t\t\tfile. Only useful when processing a single file.",
+      "",
+      "    -padbytes B\t\tAdd extra B bytes to the end of the file.",
+      "\t\t\tCan be used to correct for some programs that produce",
+      "\t\t\tincorrect FITS files. ",
+      "",
+      "\t\tNOTE: corvane automatically detects and fixes files produced",
+      "\t\tby Registax and Astra Image, so no special options are",
+      "\t\trequired for it to handle those files.",
+      "",
+      "    -stretch  (experimental)",
+      "\t\t\tStretches the range of values in the FIT file.",
+      "\t\t\tDon't expect this to work yet :-)",
+      "",
+      "Caveats: This program was written exclusively to handle FITS files produced",
+      " by Registax and Astra Image.",
+      "",
+      "It may not work with FITS files from other sources as yet, since it's",
+      "FITS handling is not completely implemented.",
+      "This program is a work in progress. Use with care.",
+      "",
+  };
+  for (const char* line : kLines) Report("%s\n", line);
+}
+
+// One path argument: a directory is scanned, anything else must exist.
+void HandlePath(std::string path) {
+  if (isDirectory(path)) {
+    ScanDirectory(path);
+    return;
+  }
+  if (!os::Exists(path)) {
+    Report("Cannot access file [%s]\n", path.c_str());
+    ExitRun(1);
+  }
+  Fixup(path);
+}
+
+}  // namespace corvane
+
+int main(int argc, char** argv) {
+  using namespace corvane;
+  if (argc < 2) {
+    Usage();
+    ExitRun(0);
+  }
+  os::InstallInterruptCleanup();
+  for (int i = 1; i < argc;) {
+    const int used = ApplyOption(argc, argv, i);
+    if (used > 0) {
+      i += used;
+      continue;
+    }
+    HandlePath(argv[i]);
+    ++i;
+  }
+  ExitRun(0);
+}

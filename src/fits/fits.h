@@ -1,0 +1,62 @@
+// The FITS repair engine: Fixup and its three phases (header block, pixels,
+// writing), the per-file values they hand on, and the card and block constants.
+// Only the first 2880 bytes of a file are header; everything after is pixels.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/os.h"
+
+namespace corvane {
+
+constexpr int kCardLen = 80;         // one header card, without terminator
+constexpr int kCardsPerBlock = 36;   // cards in the one header block
+constexpr int kBlockSize = 2880;     // header block size, and the unit files are filled to
+static_assert(kCardLen * kCardsPerBlock == kBlockSize);
+
+// One card slot: 80 characters and room for the terminator a formatted print adds.
+using Card = std::array<char, kCardLen + 1>;
+
+// The values of one Fixup call, shared by its phases.
+struct PerFile {
+  explicit PerFile(const std::string& file_path) : path(file_path) {}
+
+  const std::string& path;
+  std::array<Card, kCardsPerBlock> header{};
+  std::int32_t add_value = 0;     // ADD_VALUE, or -1 for a Registax file
+  std::int32_t bpp = 0;           // value of the latest BITPIX card; 0 when none was met
+  int end_index = 0;              // index of the last card beginning "END "
+  bool saw_end = false;           // whether any card began "END "
+  std::int64_t data_size = 0;     // file size, less 80 per card read: then the data area
+  os::File file;                  // the input file
+  std::unique_ptr<std::uint8_t[]> data;  // the data area, in file byte order
+};
+
+// How a phase leaves the file: go on to the next phase, stop with result 1
+// (written, or skipped by a rule), or stop with result 0 (failed).
+enum class Next { kContinue, kDone, kFailed };
+
+// Repairs one file. Returns 1 when it was written or skipped by a rule, 0 when
+// it failed. Everything it says goes to standard error, headed by the path.
+int Fixup(const std::string& path);
+
+// The phases of Fixup, in order.
+Next ReadHeaderBlock(PerFile& file);
+Next TransformPixels(PerFile& file);
+Next WriteResult(PerFile& file);
+
+// The integer value of a card (80 characters, no terminator needed), or -1 with
+// a message when it holds no "=".
+std::int32_t fits_header_extract_value(const char* card);
+
+// Swaps the byte order of every whole 2-byte (bpp 16) or 4-byte (bpp 32) group
+// in `data`; any other bpp leaves it alone. Applied twice it restores the data.
+void byteswap(std::uint8_t* data, std::int64_t length, std::int32_t bpp);
+
+// Sets the first `count` bytes of `buffer` to zero; a count of 0 or less does nothing.
+void bzero(std::uint8_t* buffer, std::int64_t count);
+
+}  // namespace corvane

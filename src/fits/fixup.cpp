@@ -1,0 +1,21 @@
+// Fixup: one file from start to end, as a sequence of its three phases. The
+// per-file values own the open file and the data buffer, so every way out of
+// a phase releases both.
+#include "fits/fits.h"
+
+#include "driver/settings.h"
+#include "report.h"
+
+namespace corvane {
+
+int Fixup(const std::string& path) {
+  Report("%s\n", path.c_str());
+  PerFile file(path);
+  file.add_value = ADD_VALUE;
+  Next next = ReadHeaderBlock(file);
+  if (next == Next::kContinue) next = TransformPixels(file);
+  if (next == Next::kContinue) next = WriteResult(file);
+  return next == Next::kFailed ? 0 : 1;
+}
+
+}  // namespace corvane

@@ -1,0 +1,144 @@
+// The first phase of Fixup: open the file, read its header block and run the
+// card tests on every card, deciding whether the file is repaired, skipped by a
+// rule or refused. Also notes the producer (Registax, Astra Image) and the END card.
+#include <cstring>
+
+#include "driver/settings.h"
+#include "fits/fits.h"
+#include "report.h"
+
+namespace corvane {
+namespace {
+
+constexpr char kMarkerPrefix[] = "COMMENT =Mangled by CORVANE";
+constexpr char kRegistaxPrefix[] = "COMMENT= REGISTAX";
+constexpr char kAstraPrefix[] = "ORIGIN  = 'Astra Image";
+constexpr char kSimplePrefix[] = "SIMPLE  =                    T";
+constexpr std::int32_t kAstraPadding = kBlockSize;
+constexpr std::int32_t kUnsignedBzero16 = 32768;
+
+// Whether `card` begins with the literal `prefix`, compared case-sensitively.
+template <std::size_t N>
+bool StartsWith(const Card& card, const char (&prefix)[N]) {
+  return std::memcmp(card.data(), prefix, N - 1) == 0;
+}
+
+// A 16-bit file whose BZERO is not 32768 holds signed data already.
+Next TestBzero(PerFile& f, const Card& card) {
+  const std::int32_t value = fits_header_extract_value(card.data());
+  Report("\tBZERO %d\n", value);
+  if (force == 0 && f.bpp == 16 && value != kUnsignedBzero16) {
+    Report("\tLooks like this file does not need fixing. Skipping...\n");
+    return Next::kDone;
+  }
+  BZERO_ORIG = value;
+  return Next::kContinue;
+}
+
+Next TestBitpix(PerFile& f, const Card& card) {
+  f.bpp = fits_header_extract_value(card.data());
+  Report("\tBPP %d\n", f.bpp);
+  if (f.bpp != 16 && f.bpp != 32 && f.bpp != -32) {
+    Report("\t**invalid BPP (support only 16 or 32) **\n");
+    return Next::kDone;
+  }
+  return Next::kContinue;
+}
+
+// Registax writes pixels one too high; an explicit non-zero offset wins.
+void NoteRegistax(PerFile& f) {
+  Report("\t*Authored by: Registax.\n");
+  if (f.add_value == 0) {
+    f.add_value = -1;
+    Report("    ->  Adjusting pixel values by -1\n");
+  }
+}
+
+// Astra Image writes one block of data too few. The padding it needs stays on
+// for the rest of the run, as the producer's files tend to come together.
+void NoteAstraImage() {
+  arg_padbytes = kAstraPadding;
+  Report("\t*Authored by: Astra Image, padding extra 2880 bytes\n");
+}
+
+Next TestCard(PerFile& f, int index) {
+  const Card& card = f.header[static_cast<std::size_t>(index)];
+  if (StartsWith(card, "BZERO") && TestBzero(f, card) != Next::kContinue) return Next::kDone;
+  if (StartsWith(card, "BITPIX") && TestBitpix(f, card) != Next::kContinue) return Next::kDone;
+  if (force == 0 && StartsWith(card, kMarkerPrefix)) {
+    Report("\tLooks like this file has already been mangled. Skipping...\n");
+    return Next::kDone;
+  }
+  if (StartsWith(card, kRegistaxPrefix)) NoteRegistax(f);
+  if (arg_padbytes == 0 && StartsWith(card, kAstraPrefix)) NoteAstraImage();
+  if (StartsWith(card, "END ")) {
+    f.end_index = index;
+    f.saw_end = true;
+  }
+  return Next::kContinue;
+}
+
+// Opens the file after checking it is one: a FIFO would block the run forever
+// and a device is no image, so only regular files (and directories, whose open
+// then fails like any unreadable file) get this far.
+Next OpenInput(PerFile& f) {
+  os::FileStatus status;
+  if (!os::QueryStatus(f.path, &status)) {
+    Report("Error: cannot stat '%s'\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  f.data_size = status.size;
+  if (f.data_size < 0) {
+    Report("Error: File '%s' has size too small.\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  if (!status.is_regular && !status.is_directory) {
+    Report("Error: '%s' is not a regular file\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  // With an output file the input is only read, so a read-only input works.
+  f.file = os::OpenExisting(f.path, OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite);
+  return Next::kContinue;
+}
+
+// The header block after all cards were tested: the signature, then the cards
+// a rewrite depends on.
+Next CheckHeaderBlock(PerFile& f) {
+  if (!StartsWith(f.header[0], kSimplePrefix)) {
+    Report("Invalit FIT signature at start of file '%s'\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  // Without an END card in this block the header goes on past it: the marker
+  // would land on the SIMPLE card and the next header block would pass for pixels.
+  if (!f.saw_end) {
+    Report("Error: no END card in the header block of '%s'\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  if (f.bpp == 0) {
+    Report("Error: no BITPIX card in '%s'\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  return Next::kContinue;
+}
+
+}  // namespace
+
+Next ReadHeaderBlock(PerFile& f) {
+  if (Next next = OpenInput(f); next != Next::kContinue) return next;
+  char block[kBlockSize];
+  const std::int64_t got = f.file.IsOpen() ? f.file.ReadFull(block, kBlockSize) : 0;
+  for (int j = 0; j < kCardsPerBlock; ++j) {
+    if (got < (j + 1) * kCardLen) {
+      Report("Error reading header line %d in %s\n", j + 1, f.path.c_str());
+      return Next::kFailed;
+    }
+    Card& card = f.header[static_cast<std::size_t>(j)];
+    std::memcpy(card.data(), block + j * kCardLen, kCardLen);
+    f.data_size -= kCardLen;
+    if (TestCard(f, j) != Next::kContinue) return Next::kDone;
+  }
+  return CheckHeaderBlock(f);
+}
+
+}  // namespace corvane
+

@@ -1,0 +1,173 @@
+// POSIX implementation of the platform layer: descriptors, status, listing,
+// and the temporary file that replaces a rewritten file by rename. A signal
+// handler removes a pending temporary file, so an interrupted run leaves none.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/os.h"
+
+namespace corvane::os {
+namespace {
+
+// The temporary file an interrupting signal must remove; null when there is none.
+// Only a pointer is read in the handler, which keeps it async-signal-safe.
+const char* volatile g_pending_temp = nullptr;
+
+void RemovePendingAndDie(int signal_number) {
+  const char* pending = g_pending_temp;
+  if (pending != nullptr) unlink(pending);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+// A single read or write moves at most this much, below every kernel's limit.
+constexpr std::int64_t kMaxTransfer = std::int64_t{1} << 30;
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void File::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::int64_t done = 0;
+  while (done < count) {
+    const std::int64_t chunk = count - done < kMaxTransfer ? count - done : kMaxTransfer;
+    const ssize_t got = read(fd_, bytes + done, static_cast<std::size_t>(chunk));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += got;
+  }
+  return done;
+}
+
+std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  std::int64_t done = 0;
+  while (done < count) {
+    const std::int64_t chunk = count - done < kMaxTransfer ? count - done : kMaxTransfer;
+    const ssize_t put = write(fd_, bytes + done, static_cast<std::size_t>(chunk));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += put;
+  }
+  return done;
+}
+
+bool File::Rewind() { return lseek(fd_, 0, SEEK_SET) == 0; }
+
+bool File::Sync() { return fsync(fd_) == 0; }
+
+File OpenExisting(const std::string& path, Access access) {
+  const int flags = (access == Access::kRead ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+  return File(open(path.c_str(), flags));
+}
+
+File CreateTruncated(const std::string& path) {
+  return File(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+bool QueryStatus(const std::string& path, FileStatus* status) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return false;
+  status->size = static_cast<std::int64_t>(info.st_size);
+  status->is_directory = S_ISDIR(info.st_mode);
+  status->is_regular = S_ISREG(info.st_mode);
+  return true;
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+bool IsReadable(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+
+bool ListDirectory(const std::string& path, std::vector<std::string>* names) {
+  DIR* listing = opendir(path.c_str());
+  if (listing == nullptr) return false;
+  while (const dirent* entry = readdir(listing)) names->emplace_back(entry->d_name);
+  closedir(listing);
+  return true;
+}
+
+Replacement::~Replacement() {
+  if (!temp_path_.empty() && !committed_) {
+    g_pending_temp = nullptr;
+    unlink(temp_path_.c_str());
+  }
+}
+
+bool Replacement::Create(const std::string& target) {
+  char resolved[PATH_MAX];
+  target_ = realpath(target.c_str(), resolved) != nullptr ? std::string(resolved) : target;
+  std::string name = DirectoryOf(target_) + "/.corvane-XXXXXX";
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  temp_path_ = std::move(name);
+  file_ = File(fd);
+  g_pending_temp = temp_path_.c_str();
+  return true;
+}
+
+bool Replacement::CopyAttributesFrom(const File& original) {
+  struct stat info {};
+  if (fstat(original.Descriptor(), &info) != 0) return false;
+  // Ownership first: a change of owner clears the set-id bits that fchmod then restores.
+  // Only root may give a file away, so a refusal here is expected and harmless.
+  if (fchown(file_.Descriptor(), info.st_uid, info.st_gid) != 0) errno = 0;
+  return fchmod(file_.Descriptor(), info.st_mode & 07777) == 0;
+}
+
+bool Replacement::Commit(std::string* error) {
+  if (!file_.Sync()) {
+    *error = std::string("cannot flush to disk: ") + std::strerror(errno);
+    return false;
+  }
+  file_.Close();
+  if (rename(temp_path_.c_str(), target_.c_str()) != 0) {
+    *error = std::string("cannot replace the file: ") + std::strerror(errno);
+    return false;
+  }
+  committed_ = true;
+  g_pending_temp = nullptr;
+  // The result is in place once the rename succeeded; flushing the directory only
+  // makes the new name durable sooner, so its failure is not the file's failure.
+  const int dir = open(DirectoryOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+void InstallInterruptCleanup() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    std::signal(signal_number, RemovePendingAndDie);
+  }
+}
+
+}  // namespace corvane::os

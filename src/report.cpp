@@ -1,0 +1,23 @@
+// Standard-error reporting and the early exit of the run.
+#include "report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace corvane {
+
+void Report(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+void ExitRun(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::exit(status);
+}
+
+}  // namespace corvane
