@@ -1,0 +1,228 @@
+// Pixel arithmetic. A product of a pixel (at most 32 bits) and a double (a
+// 53-bit significand) has at most 85 bits, so it is formed exactly in 128-bit
+// integers, rounded once to 64 bits as an x87 multiply would, and truncated by
+// shifting. No float-to-int conversion is ever out of range. 16-bit files go
+// through a 65536-entry table built per file, which also absorbs the byte order.
+#include "fits/pixel_math.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+__extension__ typedef unsigned __int128 Uint128;
+
+constexpr std::uint32_t kSignOffset32 = 0x80000001u;  // adding it subtracts 2147483647
+
+std::uint16_t FileToHost16(std::uint16_t raw) {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap16(raw);
+  return raw;
+}
+std::uint32_t FileToHost32(std::uint32_t raw) {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(raw);
+  return raw;
+}
+
+// |pixel * factor| truncated toward zero, or false when it exceeds `limit`.
+bool TruncatedMagnitude(std::uint32_t pixel, const Factor& factor, std::uint64_t limit,
+                        std::uint64_t* magnitude) {
+  const Uint128 product = static_cast<Uint128>(pixel) * factor.mantissa;
+  std::uint64_t significand = static_cast<std::uint64_t>(product);
+  int exponent = factor.exponent;
+  const auto high = static_cast<std::uint64_t>(product >> 64);
+  if (high != 0) {
+    // Keep the top 64 bits, rounding to nearest with ties to even.
+    int shift = 64 - std::countl_zero(high);
+    significand = static_cast<std::uint64_t>(product >> shift);
+    const Uint128 rest = product & ((static_cast<Uint128>(1) << shift) - 1);
+    const Uint128 half = static_cast<Uint128>(1) << (shift - 1);
+    if (rest > half || (rest == half && (significand & 1) != 0)) {
+      if (++significand == 0) {  // carried into a 65th bit
+        significand = std::uint64_t{1} << 63;
+        ++shift;
+      }
+    }
+    exponent += shift;
+  }
+  if (exponent >= 0) {
+    if (exponent >= 64 || significand > (limit >> exponent)) return false;
+    *magnitude = significand << exponent;
+    return true;
+  }
+  *magnitude = exponent <= -64 ? 0 : significand >> -exponent;
+  return *magnitude <= limit;
+}
+
+// The product as a signed integer of `Int`'s width, or the sign-bit-only value.
+template <typename Int>
+Int ScaleTo(std::uint32_t pixel, const Factor& factor) {
+  constexpr Int kIndefinite = std::numeric_limits<Int>::min();
+  if (factor.kind != Factor::Kind::kFinite) return kIndefinite;  // inf * p, or NaN
+  const auto max_positive = static_cast<std::uint64_t>(std::numeric_limits<Int>::max());
+  const std::uint64_t limit = factor.negative ? max_positive + 1 : max_positive;
+  std::uint64_t magnitude = 0;
+  if (!TruncatedMagnitude(pixel, factor, limit, &magnitude)) return kIndefinite;
+  if (!factor.negative) return static_cast<Int>(magnitude);
+  // -magnitude is at least the type's minimum, as the limit ensured.
+  return static_cast<Int>(-static_cast<std::int64_t>(magnitude - 1) - 1);
+}
+
+// The result of offset and scale for one 16-bit value, in host order.
+std::uint16_t OffsetScale16(std::uint32_t value, const PixelPlan& plan, const Factor& scale) {
+  const auto offset = static_cast<std::uint16_t>(value + static_cast<std::uint32_t>(plan.add));
+  if (plan.scale == 1.0) return offset;
+  return static_cast<std::uint16_t>(ScaleTo<std::int32_t>(offset, scale));
+}
+
+std::uint16_t Load16(const std::uint8_t* at) {
+  std::uint16_t raw;
+  std::memcpy(&raw, at, sizeof raw);
+  return raw;
+}
+std::uint32_t Load32(const std::uint8_t* at) {
+  std::uint32_t raw;
+  std::memcpy(&raw, at, sizeof raw);
+  return raw;
+}
+
+// The running maximum of a 16-bit file: the first pixel's incoming value, or the
+// largest result of offset and scale over the values present.
+std::uint32_t Maximum16(const std::uint8_t* data, std::int64_t count,
+                        const std::vector<std::uint16_t>& host_result) {
+  std::vector<std::uint8_t> present(65536, 0);  // indexed by the value in file order
+  for (std::int64_t i = 0; i < count; ++i) present[Load16(data + 2 * i)] = 1;
+  std::uint32_t maximum = FileToHost16(Load16(data));
+  for (std::uint32_t raw = 0; raw < 65536; ++raw) {
+    if (present[raw] == 0) continue;
+    const std::uint32_t result = host_result[FileToHost16(static_cast<std::uint16_t>(raw))];
+    if (result > maximum) maximum = result;
+  }
+  return maximum;
+}
+
+// One pass over the 32-bit pixels, shaped at compile time so the loop carries
+// no branch on the options. Returns the running maximum after offset and scale.
+template <bool kScaled, bool kSignOffset>
+std::uint32_t Pass32(std::uint8_t* data, std::int64_t count, std::uint32_t add,
+                     const Factor& scale, std::uint32_t maximum) {
+  for (std::int64_t i = 0; i < count; ++i) {
+    std::uint32_t value = FileToHost32(Load32(data + 4 * i)) + add;
+    if constexpr (kScaled) value = static_cast<std::uint32_t>(ScaleTo<std::int64_t>(value, scale));
+    if (value > maximum) maximum = value;
+    if constexpr (kSignOffset) value += kSignOffset32;
+    const std::uint32_t raw = FileToHost32(value);
+    std::memcpy(data + 4 * i, &raw, sizeof raw);
+  }
+  return maximum;
+}
+
+}  // namespace
+
+Factor Decompose(double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  Factor factor;
+  factor.negative = (bits >> 63) != 0;
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  if (biased == 0x7FF) {
+    factor.kind = fraction == 0 ? Factor::Kind::kInfinite : Factor::Kind::kNaN;
+  } else if (biased == 0) {  // zero or subnormal
+    factor.mantissa = fraction;
+    factor.exponent = -1074;
+  } else {
+    factor.mantissa = fraction | (std::uint64_t{1} << 52);
+    factor.exponent = biased - 1075;
+  }
+  return factor;
+}
+
+std::int32_t ScaleToInt32(std::uint32_t pixel, const Factor& factor) {
+  return ScaleTo<std::int32_t>(pixel, factor);
+}
+
+std::int64_t ScaleToInt64(std::uint32_t pixel, const Factor& factor) {
+  return ScaleTo<std::int64_t>(pixel, factor);
+}
+
+double StretchFactor(std::uint32_t numerator, std::uint32_t maximum) {
+  if (maximum == 0) return std::numeric_limits<double>::infinity();
+  if (numerator == 0) return 0.0;
+  // Scale the quotient so it has exactly 64 bits: numerator * 2^shift / maximum.
+  int shift = 63 + std::bit_width(maximum) - std::bit_width(numerator);
+  auto quotient_at = [&](int s, Uint128* remainder) {
+    const Uint128 scaled = static_cast<Uint128>(numerator) << s;
+    *remainder = scaled % maximum;
+    return static_cast<std::uint64_t>(scaled / maximum);
+  };
+  Uint128 remainder = 0;
+  std::uint64_t quotient = quotient_at(shift, &remainder);
+  if (quotient < (std::uint64_t{1} << 63)) quotient = quotient_at(++shift, &remainder);
+  // First rounding: to 64 bits, nearest with ties to even.
+  if (2 * remainder > maximum || (2 * remainder == maximum && (quotient & 1) != 0)) {
+    if (++quotient == 0) {
+      quotient = std::uint64_t{1} << 63;
+      --shift;
+    }
+  }
+  // Second rounding: the 64-bit result to a double's 53 bits.
+  std::uint64_t kept = quotient >> 11;
+  const std::uint64_t dropped = quotient & 0x7FF;
+  if (dropped > 0x400 || (dropped == 0x400 && (kept & 1) != 0)) ++kept;
+  return std::ldexp(static_cast<double>(kept), 11 - shift);
+}
+
+void Transform16(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
+  const std::int64_t count = length / 2;
+  if (count == 0) return;
+  const Factor scale = Decompose(plan.scale);
+  std::vector<std::uint16_t> host_result(65536);
+  for (std::uint32_t v = 0; v < 65536; ++v) host_result[v] = OffsetScale16(v, plan, scale);
+  if (plan.stretch) {
+    const Factor stretch = Decompose(StretchFactor(65535, Maximum16(data, count, host_result)));
+    for (std::uint16_t& value : host_result) {
+      value = static_cast<std::uint16_t>(ScaleTo<std::int32_t>(value, stretch));
+    }
+  }
+  // The same table in file byte order, so each pixel is one lookup.
+  std::vector<std::uint16_t> file_result(65536);
+  for (std::uint32_t raw = 0; raw < 65536; ++raw) {
+    const std::uint16_t host = host_result[FileToHost16(static_cast<std::uint16_t>(raw))];
+    file_result[raw] = FileToHost16(host);
+  }
+  for (std::int64_t i = 0; i < count; ++i) {
+    const std::uint16_t raw = file_result[Load16(data + 2 * i)];
+    std::memcpy(data + 2 * i, &raw, sizeof raw);
+  }
+}
+
+void Transform32(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
+  const std::int64_t count = length / 4;
+  if (count == 0) return;
+  const auto add = static_cast<std::uint32_t>(plan.add);
+  const Factor scale = Decompose(plan.scale);
+  const bool scaled = plan.scale != 1.0;
+  const std::uint32_t first = FileToHost32(Load32(data));
+  if (!plan.stretch) {
+    if (scaled) {
+      Pass32<true, true>(data, count, add, scale, first);
+    } else {
+      Pass32<false, true>(data, count, add, scale, first);
+    }
+    return;
+  }
+  const std::uint32_t maximum = scaled ? Pass32<true, false>(data, count, add, scale, first)
+                                       : Pass32<false, false>(data, count, add, scale, first);
+  const Factor stretch = Decompose(StretchFactor(0xFFFFFFFFu, maximum));
+  for (std::int64_t i = 0; i < count; ++i) {
+    const std::uint32_t value = FileToHost32(Load32(data + 4 * i));
+    const auto stretched = static_cast<std::uint32_t>(ScaleTo<std::int64_t>(value, stretch));
+    const std::uint32_t raw = FileToHost32(stretched + kSignOffset32);
+    std::memcpy(data + 4 * i, &raw, sizeof raw);
+  }
+}
+
+}  // namespace corvane

@@ -1,0 +1,77 @@
+// The second phase of Fixup: load the whole data area, refuse files whose data
+// area holds FITS extensions, print the parameter line, and transform the
+// pixels in memory. byteswap and bzero, the engine's byte helpers, live here too.
+#include <cinttypes>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "driver/settings.h"
+#include "fits/fits.h"
+#include "fits/pixel_math.h"
+#include "report.h"
+
+namespace corvane {
+namespace {
+
+constexpr char kExtensionPrefix[] = "XTENSION=";
+
+// Extension headers start on a block boundary; repairing them as pixels would
+// garble them, so such files are left alone.
+bool HoldsExtension(const std::uint8_t* data, std::int64_t size) {
+  constexpr std::int64_t kPrefixLength = sizeof kExtensionPrefix - 1;
+  for (std::int64_t at = 0; size - at >= kPrefixLength; at += kBlockSize) {
+    if (std::memcmp(data + at, kExtensionPrefix, kPrefixLength) == 0) return true;
+  }
+  return false;
+}
+
+bool Allocate(PerFile& f) {
+  if (f.data_size == 0) return true;  // a header-only file has no pixels
+  if (static_cast<std::uint64_t>(f.data_size) > SIZE_MAX) return false;
+  try {
+    f.data = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(f.data_size));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void byteswap(std::uint8_t* data, std::int64_t length, std::int32_t bpp) {
+  if (bpp != 16 && bpp != 32) return;
+  const std::int64_t width = bpp / 8;
+  for (std::int64_t at = 0; at + width <= length; at += width) {
+    std::swap(data[at], data[at + width - 1]);
+    if (width == 4) std::swap(data[at + 1], data[at + 2]);
+  }
+}
+
+void bzero(std::uint8_t* buffer, std::int64_t count) {
+  if (count > 0) std::memset(buffer, 0, static_cast<std::size_t>(count));
+}
+
+Next TransformPixels(PerFile& f) {
+  if (!Allocate(f)) {
+    Report("Out of memory allocating %" PRId64 " bytes for file %s\n", f.data_size, f.path.c_str());
+    return Next::kFailed;
+  }
+  if (f.file.ReadFull(f.data.get(), f.data_size) < f.data_size) {
+    Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
+    return Next::kFailed;
+  }
+  if (HoldsExtension(f.data.get(), f.data_size)) {
+    Report("Error: '%s' has FITS extensions; only single-image files are repaired\n",
+           f.path.c_str());
+    return Next::kFailed;
+  }
+  const std::int32_t bzero_to_write = set_bzero ? BZERO_NEW : BZERO_ORIG;
+  Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, bzero_to_write);
+  const PixelPlan plan{f.add_value, SCALE_VALUE, do_stretch != 0};
+  if (f.bpp == 16) Transform16(f.data.get(), f.data_size, plan);
+  if (f.bpp == 32) Transform32(f.data.get(), f.data_size, plan);
+  return Next::kContinue;
+}
+
+}  // namespace corvane
