@@ -31,6 +31,10 @@ std::uint32_t FileToHost32(std::uint32_t raw) {
 bool TruncatedMagnitude(std::uint32_t pixel, const Factor& factor, std::uint64_t limit,
                         std::uint64_t* magnitude) {
   const Uint128 product = static_cast<Uint128>(pixel) * factor.mantissa;
+  if (product == 0) {  // zero times any finite factor, however large
+    *magnitude = 0;
+    return true;
+  }
   std::uint64_t significand = static_cast<std::uint64_t>(product);
   int exponent = factor.exponent;
   const auto high = static_cast<std::uint64_t>(product >> 64);

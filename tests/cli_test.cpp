@@ -1,0 +1,147 @@
+// End-to-end tests of the command line: usage text, option order, paths that
+// do not exist, exit statuses and standard output.
+#include "helpers.h"
+
+namespace corvane::testing {
+namespace {
+
+using Cli = Scratch;
+
+const std::string kUsageAfterBanner = R"(
+Usage: corvane [ option ] [ option ] ... input-file(s) or directories
+
+Options are:
+    -add N		Add integer value N to each pixel value (Default 0).
+			N may be negative.
+
+    -scale S		Multiply each pixel value by decimal value S 
+			(default 1.0).
+
+    -bzero Z		Set the BZERO header value to the integer value Z
+			Default is to leave it unchanged.
+
+    -force		Force corvane to process the input files even if it
+			doesn't want to. By default corvane adds an extra
+			header to indicate that it's processed a file,
+			and if it detects that header in an input file then
+			it will be skipped. This is to let you always say
+			something like 'corvane *.fit' and have it only
+			process new files.
+
+    -out f		Write the new data to file named f instead of the
+			default behaviour which is to overwrite the original
+			file. Only useful when processing a single file.
+
+    -padbytes B		Add extra B bytes to the end of the file.
+			Can be used to correct for some programs that produce
+			incorrect FITS files. 
+
+		NOTE: corvane automatically detects and fixes files produced
+		by Registax and Astra Image, so no special options are
+		required for it to handle those files.
+
+    -stretch  (experimental)
+			Stretches the range of values in the FIT file.
+			Don't expect this to work yet :-)
+
+Caveats: This program was written exclusively to handle FITS files produced
+ by Registax and Astra Image.
+
+It may not work with FITS files from other sources as yet, since it's
+FITS handling is not completely implemented.
+This program is a work in progress. Use with care.
+
+)";
+
+// A small 16-bit Registax-free file that needs fixing.
+std::string Plain16(std::vector<std::uint16_t> pixels) {
+  return FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(pixels));
+}
+
+TEST_F(Cli, NoArgumentsPrintsTheUsageTextAndSucceeds) {
+  const RunResult run = Run({});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  ASSERT_TRUE(run.err.starts_with("\nCorvane"));
+  const std::size_t banner_end = run.err.find('\n', 1);
+  EXPECT_EQ(run.err.substr(banner_end + 1), kUsageAfterBanner);
+  EXPECT_EQ(Listing(), std::vector<std::string>{});
+}
+
+TEST_F(Cli, OptionsActOnlyOnThePathsAfterThem) {
+  Write("a.fit", Plain16({10}));
+  Write("b.fit", Plain16({10}));
+  const RunResult run = Run({"a.fit", "-add", "5", "b.fit"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Pixels16(Read("a.fit"))[0], 10);
+  EXPECT_EQ(Pixels16(Read("b.fit"))[0], 15);
+  EXPECT_NE(run.err.find("\t[ADD 0, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
+  EXPECT_NE(run.err.find("\t[ADD 5, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
+}
+
+TEST_F(Cli, AMissingFileEndsTheRunBeforeLaterArguments) {
+  Write("a.fit", Plain16({10}));
+  Write("c.fit", Plain16({10}));
+  const std::string c_before = Read("c.fit");
+  const RunResult run = Run({"-add", "1", "a.fit", "missing.fit", "c.fit"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Pixels16(Read("a.fit"))[0], 11);
+  EXPECT_EQ(Read("c.fit"), c_before);
+  EXPECT_TRUE(run.err.ends_with("\tOK\nCannot stat 'missing.fit'\nCannot access file [missing.fit]\n"));
+}
+
+TEST_F(Cli, OutputIsNotAnOptionButAPath) {
+  const RunResult run = Run({"-output", "x.fit"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Cannot stat '-output'\nCannot access file [-output]\n");
+}
+
+TEST_F(Cli, StretchAnnouncesItselfOnStandardOutputEvenWithoutFiles) {
+  const RunResult run = Run({"-stretch"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "[do_stretch] ");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(Cli, OptionsWithoutPathsDoNothing) {
+  const RunResult run = Run({"-add", "3", "-force", "-bzero", "7"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(Cli, AValueOptionStandingLastIsReportedAndIgnored) {
+  Write("a.fit", Plain16({10}));
+  const RunResult out_last = Run({"a.fit", "-out"});
+  EXPECT_EQ(out_last.status, 0);
+  EXPECT_TRUE(out_last.err.ends_with("\tOK\nOption -out has no value; ignored\n"));
+  EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
+  const RunResult add_last = Run({"-add"});
+  EXPECT_EQ(add_last.status, 0);
+  EXPECT_EQ(add_last.err, "Option -add has no value; ignored\n");
+}
+
+TEST_F(Cli, AValueOptionSwallowsAFollowingOption) {
+  Write("b.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({10})));
+  const std::string before = Read("b.fit");
+  const RunResult run = Run({"-add", "-force", "b.fit"});  // -force is the value of -add
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("does not need fixing"), std::string::npos);
+  EXPECT_EQ(Read("b.fit"), before);
+}
+
+TEST_F(Cli, AFileArgumentNeedsNoFitsName) {
+  Write("image.data", Plain16({10}));
+  const RunResult run = Run({"image.data"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+}
+
+TEST_F(Cli, ASingleSlashIsCutToTheEmptyPath) {
+  const RunResult run = Run({"/"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Cannot stat ''\nCannot access file []\n");
+}
+
+}  // namespace
+}  // namespace corvane::testing

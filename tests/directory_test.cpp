@@ -1,0 +1,94 @@
+// End-to-end tests of directory arguments: which entries are repaired, how
+// their paths are built, and directories that cannot be listed.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "helpers.h"
+
+namespace corvane::testing {
+namespace {
+
+using Directory = Scratch;
+
+std::string Needy16() { return FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({7})); }
+
+// The paths the run reported, one per file handed to the repair.
+std::vector<std::string> ReportedPaths(const std::string& err) {
+  std::vector<std::string> paths;
+  std::size_t start = 0;
+  while (start < err.size()) {
+    const std::size_t end = err.find('\n', start);
+    const std::string line = err.substr(start, end - start);
+    if (!line.empty() && line[0] != '\t' && line[0] != ' ') paths.push_back(line);
+    start = end + 1;
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+TEST_F(Directory, PicksFitsNamesOfFiveOrMoreCharacters) {
+  ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
+  for (const char* name : {"IMG01.FIT", "m42.Fts", "a.fit", "x.fits", "fit", ".fit", "abcd", "notes.txt"}) {
+    Write(std::string("data/") + name, Needy16());
+  }
+  const RunResult run = Run({"data/"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(ReportedPaths(run.err), (std::vector<std::string>{"data/IMG01.FIT", "data/a.fit", "data/m42.Fts"}));
+  EXPECT_EQ(Read("data/x.fits"), Needy16());
+}
+
+TEST_F(Directory, EntriesAreJoinedWithASlashEvenAfterABackslash) {
+  ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
+  Write("data/a.fit", Needy16());
+  const RunResult run = Run({"data\\"});
+  EXPECT_EQ(ReportedPaths(run.err), std::vector<std::string>{"data/a.fit"});
+}
+
+TEST_F(Directory, ASubdirectoryWithAFitsNameFailsAsAFile) {
+  ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(Path("data/sub.fit").c_str(), 0777), 0);
+  const RunResult run = Run({"data"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "data/sub.fit\nError reading header line 1 in data/sub.fit\n");
+}
+
+TEST_F(Directory, EveryFileIsRepairedExactlyOnceWhileEntriesAreReplaced) {
+  ASSERT_EQ(mkdir(Path("many").c_str(), 0777), 0);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "img" + std::to_string(i) + ".fit";
+    Write("many/" + name, Needy16());
+    expected.push_back("many/" + name);
+  }
+  std::sort(expected.begin(), expected.end());
+  const RunResult run = Run({"many"});
+  EXPECT_EQ(ReportedPaths(run.err), expected);
+  EXPECT_EQ(Pixels16(Read("many/img0.fit"))[0], 7);
+  EXPECT_NE(Card(Read("many/img0.fit"), 5).find("Mangled by CORVANE"), std::string::npos);
+}
+
+TEST_F(Directory, UnreadableEntriesAreSkippedSilently) {
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
+  ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
+  Write("data/hidden.fit", Needy16());
+  Write("data/open.fit", Needy16());
+  ASSERT_EQ(chmod(Path("data/hidden.fit").c_str(), 0200), 0);
+  ASSERT_EQ(chmod(Path("data/open.fit").c_str(), 0666), 0);
+  const RunResult run = Run({"data"}, {.as_unprivileged = true});
+  EXPECT_EQ(ReportedPaths(run.err), std::vector<std::string>{"data/open.fit"});
+}
+
+TEST_F(Directory, ADirectoryThatCannotBeListedIsReportedAndTheRunGoesOn) {
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
+  ASSERT_EQ(mkdir(Path("closed").c_str(), 0333), 0);
+  ASSERT_EQ(chmod(Path("closed").c_str(), 0333), 0);
+  Write("b.fit", Needy16());
+  ASSERT_EQ(chmod(Path("b.fit").c_str(), 0666), 0);
+  const RunResult run = Run({"closed", "b.fit"}, {.as_unprivileged = true});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.err.starts_with("Error opening directory closed\nb.fit\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+}
+
+}  // namespace
+}  // namespace corvane::testing

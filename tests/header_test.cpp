@@ -1,0 +1,190 @@
+// End-to-end tests of the header rules: what each card test reports, which
+// files are skipped or refused (and left untouched), and what state one file
+// leaves for the next (the last BZERO, the Astra Image padding).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "helpers.h"
+
+namespace corvane::testing {
+namespace {
+
+using HeaderRules = Scratch;
+using CarriedState = Scratch;
+
+const std::string kBzero32768 = ValueCard("BZERO", "32768");
+const std::string kRegistax = "COMMENT= REGISTAX";
+const std::string kAstra = "ORIGIN  = 'Astra Image'";
+
+TEST_F(HeaderRules, ARegistaxFileIsReportedAndLoweredByOne) {
+  Write("img.fit", FitsFile(Header(16, {kBzero32768, kRegistax}), Be16({0, 1, 1000})));
+  const RunResult run = Run({"-bzero", "0", "img.fit"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "img.fit\n\tBPP 16\n\tBZERO 32768\n\t*Authored by: Registax.\n"
+            "    ->  Adjusting pixel values by -1\n\t[ADD -1, SCALE 1.00, BZERO 0]\n\tOK\n");
+  EXPECT_EQ(Pixels16(Read("img.fit")).at(2), 999);
+}
+
+TEST_F(HeaderRules, AnExplicitOffsetWinsOverTheRegistaxRule) {
+  Write("img.fit", FitsFile(Header(16, {kBzero32768, kRegistax}), Be16({10})));
+  const RunResult run = Run({"-add", "3", "img.fit"});
+  EXPECT_NE(run.err.find("\t*Authored by: Registax.\n\t[ADD 3,"), std::string::npos) << run.err;
+  EXPECT_EQ(Pixels16(Read("img.fit"))[0], 13);
+}
+
+TEST_F(HeaderRules, FilesThatNeedNoFixingAreSkippedUntouchedUnlessForced) {
+  const std::string signed16 = FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({10}));
+  Write("signed.fit", signed16);
+  RunResult run = Run({"signed.fit"});
+  EXPECT_EQ(run.err, "signed.fit\n\tBPP 16\n\tBZERO 0\n\tLooks like this file does not need fixing. Skipping...\n");
+  EXPECT_EQ(Read("signed.fit"), signed16);
+  run = Run({"-force", "signed.fit"});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+  // Any BZERO is fine in a 32-bit file.
+  Write("wide.fit", FitsFile(Header(32, {ValueCard("BZERO", "0")}), Be32({10})));
+  EXPECT_TRUE(Run({"wide.fit"}).err.ends_with("\tOK\n"));
+}
+
+TEST_F(HeaderRules, UnsupportedBitpixIsSkippedUntouched) {
+  for (const int bitpix : {8, -64}) {
+    const std::string bytes = FitsFile(Header(bitpix), std::string(8, 'x'));
+    Write("odd.fit", bytes);
+    const RunResult run = Run({"odd.fit"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "odd.fit\n\tBPP " + std::to_string(bitpix) + "\n\t**invalid BPP (support only 16 or 32) **\n");
+    EXPECT_EQ(Read("odd.fit"), bytes);
+  }
+}
+
+TEST_F(HeaderRules, AProcessedFileIsSkippedLaterUnlessForced) {
+  Write("img.fit", FitsFile(Header(32), Be32({5})));
+  ASSERT_TRUE(Run({"img.fit"}).err.ends_with("\tOK\n"));
+  const std::string once = Read("img.fit");
+  const RunResult again = Run({"img.fit", "img.fit"});
+  EXPECT_EQ(again.err, std::string("img.fit\n\tBPP 32\n\tLooks like this file has already been mangled. Skipping...\n") +
+                           "img.fit\n\tBPP 32\n\tLooks like this file has already been mangled. Skipping...\n");
+  EXPECT_EQ(Read("img.fit"), once);
+  EXPECT_TRUE(Run({"-force", "img.fit"}).err.ends_with("\tOK\n"));
+  EXPECT_NE(Read("img.fit"), once);
+}
+
+TEST_F(HeaderRules, AFileShorterThanAHeaderBlockFailsAtTheMissingCard) {
+  std::string bytes = FitsFile(Header(16, {kBzero32768}));
+  bytes.resize(2879);
+  Write("short.fit", bytes);
+  const RunResult run = Run({"short.fit"});
+  EXPECT_EQ(run.err, "short.fit\n\tBPP 16\n\tBZERO 32768\nError reading header line 36 in short.fit\n");
+  EXPECT_EQ(Read("short.fit"), bytes);
+  Write("empty.fit", "");
+  EXPECT_EQ(Run({"empty.fit"}).err, "empty.fit\nError reading header line 1 in empty.fit\n");
+}
+
+TEST_F(HeaderRules, ASkipRuleStopsBeforeTheShortCardIsReached) {
+  std::string bytes = FitsFile(Header(16, {ValueCard("BZERO", "0")}));
+  bytes.resize(2879);
+  Write("short.fit", bytes);
+  EXPECT_TRUE(Run({"short.fit"}).err.ends_with("Skipping...\n"));
+}
+
+TEST_F(HeaderRules, AFileWithoutTheSimpleSignatureIsRefusedAfterAllCardsAreTested) {
+  std::vector<std::string> cards = Header(16, {kBzero32768});
+  cards[0] = "SIMPLE  =                    F";
+  const std::string bytes = FitsFile(cards, Be16({1}));
+  Write("bad.fit", bytes);
+  const RunResult run = Run({"bad.fit"});
+  EXPECT_EQ(run.err, "bad.fit\n\tBPP 16\n\tBZERO 32768\nInvalit FIT signature at start of file 'bad.fit'\n");
+  EXPECT_EQ(Read("bad.fit"), bytes);
+}
+
+TEST_F(HeaderRules, HeadersMissingEndOrBitpixAreRefusedUntouched) {
+  std::vector<std::string> no_end = Header(16, {kBzero32768});
+  no_end.pop_back();
+  Write("no_end.fit", FitsFile(no_end, Be16({1})));
+  EXPECT_EQ(Run({"no_end.fit"}).err,
+            "no_end.fit\n\tBPP 16\n\tBZERO 32768\nError: no END card in the header block of 'no_end.fit'\n");
+  EXPECT_EQ(Read("no_end.fit"), FitsFile(no_end, Be16({1})));
+  const std::vector<std::string> no_bitpix = {ValueCard("SIMPLE", "T"), ValueCard("NAXIS", "0"), "END"};
+  Write("no_bitpix.fit", FitsFile(no_bitpix));
+  EXPECT_EQ(Run({"no_bitpix.fit"}).err, "no_bitpix.fit\nError: no BITPIX card in 'no_bitpix.fit'\n");
+}
+
+TEST_F(HeaderRules, CardsWithoutEqualsReadAsMinusOne) {
+  std::vector<std::string> cards = Header(16);
+  cards[1] = "BITPIX    16";
+  Write("a.fit", FitsFile(cards));
+  EXPECT_EQ(Run({"a.fit"}).err, "a.fit\nFormat error parsing header line '" + FitsFile({"BITPIX    16"}).substr(0, 80) +
+                                      "'\n\tBPP -1\n\t**invalid BPP (support only 16 or 32) **\n");
+  Write("b.fit", FitsFile(Header(16, {"BZERO     32768"})));
+  EXPECT_TRUE(Run({"b.fit"}).err.ends_with("\tBZERO -1\n\tLooks like this file does not need fixing. Skipping...\n"));
+}
+
+TEST_F(HeaderRules, ABzeroBeforeBitpixIsAcceptedAndAnExponentBzeroIsRead) {
+  std::vector<std::string> cards = Header(16);
+  cards.insert(cards.begin() + 1, ValueCard("BZERO", "0"));  // before BITPIX: no 16-bit test yet
+  Write("early.fit", FitsFile(cards, Be16({1})));
+  EXPECT_EQ(Run({"early.fit"}).err, "early.fit\n\tBZERO 0\n\tBPP 16\n\t[ADD 0, SCALE 1.00, BZERO 0]\n\tOK\n");
+  Write("exp.fit", FitsFile(Header(16, {ValueCard("BZERO", "3.276800E4")}), Be16({1})));
+  EXPECT_EQ(Run({"exp.fit"}).err, "exp.fit\n\tBPP 16\n\tBZERO 32768\n\t[ADD 0, SCALE 1.00, BZERO 32768]\n\tOK\n");
+}
+
+TEST_F(HeaderRules, SpecialFilesAreNeverOpened) {
+  ASSERT_EQ(mkfifo(Path("pipe.fit").c_str(), 0666), 0);
+  const RunResult run = Run({"pipe.fit"});  // opening a FIFO would hang the run
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "pipe.fit\nError: 'pipe.fit' is not a regular file\n");
+}
+
+TEST_F(HeaderRules, AReadOnlyInputFailsInPlaceButWorksWithAnOutputFile) {
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
+  const std::string bytes = FitsFile(Header(16, {kBzero32768}), Be16({4}));
+  Write("ro.fit", bytes);
+  ASSERT_EQ(chmod(Path("ro.fit").c_str(), 0444), 0);
+  RunResult run = Run({"ro.fit"}, {.as_unprivileged = true});
+  EXPECT_EQ(run.err, "ro.fit\nError reading header line 1 in ro.fit\n");
+  EXPECT_EQ(Read("ro.fit"), bytes);
+  run = Run({"-add", "1", "-out", "new.fit", "ro.fit"}, {.as_unprivileged = true});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+  EXPECT_EQ(Pixels16(Read("new.fit"))[0], 5);
+  EXPECT_EQ(Read("ro.fit"), bytes);
+}
+
+TEST_F(CarriedState, TheLastBzeroCarriesToAFileWithoutOne) {
+  Write("a.fit", FitsFile(Header(16, {kBzero32768}), Be16({1})));
+  Write("b.fit", FitsFile(Header(32), Be32({1})));
+  const RunResult run = Run({"a.fit", "b.fit"});
+  EXPECT_TRUE(run.err.ends_with("b.fit\n\tBPP 32\n\t[ADD 0, SCALE 1.00, BZERO 32768]\n\tOK\n")) << run.err;
+}
+
+TEST_F(CarriedState, AstraImagePaddingStaysOnForLaterFiles) {
+  const std::string astra = FitsFile(Header(16, {kBzero32768, kAstra}), std::string(5760, '\0'));
+  Write("a1.fit", astra);
+  Write("a2.fit", astra);
+  Write("plain.fit", FitsFile(Header(32), std::string(2880, '\0')));
+  const RunResult run = Run({"a1.fit", "a2.fit", "plain.fit"});
+  EXPECT_TRUE(run.err.starts_with("a1.fit\n\tBPP 16\n\tBZERO 32768\n\t*Authored by: Astra Image, padding extra 2880 bytes\n"));
+  EXPECT_EQ(run.err.find("padding extra"), run.err.rfind("padding extra"));  // said once only
+  EXPECT_EQ(Read("a1.fit").size(), 2880u + 5760u + 2880u);
+  EXPECT_EQ(Read("a2.fit").size(), 2880u + 5760u + 2880u);
+  EXPECT_EQ(Read("plain.fit").size(), 2880u + 2880u + 2880u);
+}
+
+TEST_F(CarriedState, ARefusedAstraImageFileStillTurnsThePaddingOn) {
+  std::vector<std::string> cards = Header(16, {kBzero32768, kAstra});
+  cards[0] = "NOT FITS";
+  Write("bad.fit", FitsFile(cards));
+  Write("plain.fit", FitsFile(Header(32), std::string(2880, '\0')));
+  const RunResult run = Run({"bad.fit", "plain.fit"});
+  EXPECT_NE(run.err.find("Invalit FIT signature"), std::string::npos);
+  EXPECT_EQ(Read("plain.fit").size(), 3u * 2880u);
+}
+
+TEST_F(CarriedState, ANonZeroPaddingKeepsTheAstraImageRuleFromFiring) {
+  Write("a.fit", FitsFile(Header(16, {kBzero32768, kAstra}), std::string(2880, '\0')));
+  const RunResult run = Run({"-padbytes", "-5", "a.fit"});
+  EXPECT_EQ(run.err.find("Astra Image"), std::string::npos);
+  EXPECT_EQ(Read("a.fit").size(), 2u * 2880u);
+}
+
+}  // namespace
+}  // namespace corvane::testing

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what a make target needs when it is missing: as root with apt-get,
+# otherwise it stops and names the packages. It never lets a target skip tests.
+set -euo pipefail
+
+want=(cmake g++ make)
+case "${1:-test}" in
+  test) want+=(libgtest-dev util-linux) ;;
+  bench) want+=(libbenchmark-dev) ;;
+  *) echo "install-deps: unknown target '$1'" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages: ${missing[*]}" >&2
+  echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}"

@@ -1,0 +1,65 @@
+// End-to-end tests of the pixel phase through the binary: the data written for
+// each path, data that must pass through unchanged, and refused data areas.
+#include "helpers.h"
+
+namespace corvane::testing {
+namespace {
+
+using PixelRun = Scratch;
+
+const std::string kBzero32768 = ValueCard("BZERO", "32768");
+
+TEST_F(PixelRun, SixteenBitOffsetScaleAndStretch) {
+  Write("a.fit", FitsFile(Header(16, {kBzero32768}), Be16({40000, 10, 3})));
+  Run({"-scale", "2", "a.fit"});
+  EXPECT_EQ(Pixels16(Read("a.fit")).at(0), 14464);
+  Write("b.fit", FitsFile(Header(16, {kBzero32768}), Be16({10, 3})));
+  Run({"-scale", "0.7", "b.fit"});
+  EXPECT_EQ(Pixels16(Read("b.fit")).at(0), 6);
+  Write("c.fit", FitsFile(Header(16, {kBzero32768}), Be16({1000, 500})));
+  const RunResult run = Run({"-stretch", "c.fit"});
+  EXPECT_EQ(run.out, "[do_stretch] ");
+  EXPECT_EQ(Pixels16(Read("c.fit")).at(0), 65534);
+  EXPECT_EQ(Pixels16(Read("c.fit")).at(1), 32767);
+}
+
+TEST_F(PixelRun, ThirtyTwoBitPixelsGetTheSignOffset) {
+  Write("a.fit", FitsFile(Header(32), Be32({0, 2147483647u})));
+  Run({"a.fit"});
+  const std::vector<std::uint32_t> pixels = Pixels32(Read("a.fit"));
+  EXPECT_EQ(pixels.at(0), 2147483649u);
+  EXPECT_EQ(pixels.at(1), 0u);
+}
+
+TEST_F(PixelRun, FloatingPointDataAndTrailingBytesPassThrough) {
+  const std::string data = std::string("\x3f\x80\x00\x00\x40\x00\x00\x00", 8) + "xyz";
+  Write("f.fit", FitsFile(Header(-32), data));
+  const RunResult run = Run({"-add", "5", "-scale", "3", "f.fit"});
+  EXPECT_TRUE(run.err.ends_with("\t[ADD 5, SCALE 3.00, BZERO 0]\n\tOK\n")) << run.err;
+  EXPECT_EQ(Read("f.fit").substr(2880, data.size()), data);
+  Write("odd.fit", FitsFile(Header(32), Be32({1}) + "\x01\x02"));
+  Run({"odd.fit"});
+  EXPECT_EQ(Read("odd.fit").substr(2884, 2), "\x01\x02");
+}
+
+TEST_F(PixelRun, AHeaderOnlyFileIsStillMarked) {
+  Write("h.fit", FitsFile(Header(16, {kBzero32768})));
+  const RunResult run = Run({"-stretch", "-add", "3", "h.fit"});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+  const std::string bytes = Read("h.fit");
+  EXPECT_EQ(bytes.size(), 2880u);
+  EXPECT_TRUE(Card(bytes, 5).starts_with("COMMENT =Mangled by CORVANE"));
+}
+
+TEST_F(PixelRun, FilesWithExtensionsAreRefusedUntouched) {
+  const std::string extension = FitsFile({"XTENSION= 'IMAGE   '", "END"});
+  const std::string bytes = FitsFile(Header(16, {kBzero32768}), std::string(2880, '\1') + extension);
+  Write("ext.fit", bytes);
+  const RunResult run = Run({"ext.fit"});
+  EXPECT_EQ(run.err, "ext.fit\n\tBPP 16\n\tBZERO 32768\n"
+                     "Error: 'ext.fit' has FITS extensions; only single-image files are repaired\n");
+  EXPECT_EQ(Read("ext.fit"), bytes);
+}
+
+}  // namespace
+}  // namespace corvane::testing

@@ -1,0 +1,190 @@
+// End-to-end tests of the writer: the layout of the written file, the marker
+// and BZERO cards, output files, and what replacing a file in place keeps.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "helpers.h"
+
+namespace corvane::testing {
+namespace {
+
+using Layout = Scratch;
+using Replace = Scratch;
+
+const std::string kMarkerStart = "COMMENT =Mangled by CORVANE";
+const std::string kBlank(80, ' ');
+
+// A 32-bit header whose END card is card `end`, with filler cards before it.
+std::vector<std::string> HeaderEndingAt(int end) {
+  std::vector<std::string> cards = Header(32);
+  cards.pop_back();
+  while (static_cast<int>(cards.size()) < end) cards.push_back("HISTORY filler");
+  cards.push_back("END");
+  return cards;
+}
+
+TEST_F(Layout, TheMarkerTakesTheEndCardsPlace) {
+  Write("a.fit", FitsFile(HeaderEndingAt(10), Be32({1})));
+  Run({"a.fit"});
+  const std::string bytes = Read("a.fit");
+  EXPECT_EQ(Card(bytes, 9), FitsFile({"HISTORY filler"}).substr(0, 80));
+  EXPECT_TRUE(Card(bytes, 10).starts_with(kMarkerStart + " "));
+  EXPECT_EQ(Card(bytes, 11), FitsFile({"END"}).substr(0, 80));
+  for (int j = 12; j < 36; ++j) EXPECT_EQ(Card(bytes, j), kBlank) << j;
+
+  Write("b.fit", FitsFile(HeaderEndingAt(34), Be32({1})));
+  Run({"b.fit"});
+  EXPECT_TRUE(Card(Read("b.fit"), 34).starts_with(kMarkerStart));
+  EXPECT_TRUE(Card(Read("b.fit"), 35).starts_with("END "));
+}
+
+TEST_F(Layout, AnEndCardInTheLastSlotLeavesNoRoomForTheMarker) {
+  Write("a.fit", FitsFile(HeaderEndingAt(35), Be32({1})));
+  Run({"a.fit"});
+  const std::string once = Read("a.fit");
+  EXPECT_TRUE(Card(once, 35).starts_with("END "));
+  EXPECT_EQ(once.find("Mangled"), std::string::npos);
+  EXPECT_TRUE(Run({"a.fit"}).err.ends_with("\tOK\n"));  // not recognised as processed
+}
+
+TEST_F(Layout, TheDataIsFilledWithZerosToAWholeBlock) {
+  for (const std::size_t size : {0u, 100u, 2880u}) {
+    Write("a.fit", FitsFile(Header(-32), std::string(size, '\x55')));
+    Run({"a.fit"});
+    const std::string bytes = Read("a.fit");
+    EXPECT_EQ(bytes.size(), 2880 + (size + 2879) / 2880 * 2880) << size;
+    EXPECT_EQ(bytes.substr(2880 + size), std::string(bytes.size() - 2880 - size, '\0'));
+  }
+}
+
+TEST_F(Layout, ExtraBytesComeBeforeTheFill) {
+  Write("a.fit", FitsFile(Header(-32), std::string(2880, '\x55')));
+  Run({"-padbytes", "10", "a.fit"});
+  EXPECT_EQ(Read("a.fit").size(), 3u * 2880u);
+  Write("b.fit", FitsFile(Header(-32), std::string(100, '\x55')));
+  Run({"-padbytes", "-5", "b.fit"});
+  EXPECT_EQ(Read("b.fit").size(), 2u * 2880u);
+}
+
+TEST_F(Layout, BzeroCardsAreRebuiltInTheFixedLayout) {
+  const std::string expected0 = "BZERO   =                    0" + std::string(50, ' ');
+  const std::string expected_read = "BZERO   =                32768" + std::string(50, ' ');
+  // "BZEROX" is read as a BZERO card (five characters) but not rebuilt (six).
+  Write("two.fit", FitsFile(Header(32, {"BZERO   = 32768 / first", "BZERO   =   32768 / again", "BZEROX  = 5"}),
+                            Be32({1})));
+  Run({"-bzero", "0", "two.fit"});
+  std::string bytes = Read("two.fit");
+  EXPECT_EQ(Card(bytes, 4), expected0);
+  EXPECT_EQ(Card(bytes, 5), expected0);
+  EXPECT_EQ(Card(bytes, 6), FitsFile({"BZEROX  = 5"}).substr(0, 80));
+  Write("keep.fit", FitsFile(Header(16, {"BZERO   = 32768 / comment"}), Be16({1})));
+  Run({"keep.fit"});
+  EXPECT_EQ(Card(Read("keep.fit"), 4), expected_read);
+  Write("none.fit", FitsFile(Header(32), Be32({1})));
+  Run({"-bzero", "9", "none.fit"});
+  EXPECT_EQ(Read("none.fit").find("BZERO"), std::string::npos);
+  Write("noeq.fit", FitsFile(Header(32, {"BZERO     77"}), Be32({1})));
+  Run({"noeq.fit"});
+  EXPECT_EQ(Card(Read("noeq.fit"), 4), "BZERO   =                   -1" + std::string(50, ' '));
+}
+
+TEST_F(Layout, ForcingAMarkedFileAddsASecondMarker) {
+  Write("a.fit", FitsFile(Header(32), Be32({1})));
+  Run({"a.fit"});
+  Run({"-force", "a.fit"});
+  const std::string bytes = Read("a.fit");
+  EXPECT_TRUE(Card(bytes, 4).starts_with(kMarkerStart));
+  EXPECT_TRUE(Card(bytes, 5).starts_with(kMarkerStart));
+  EXPECT_TRUE(Card(bytes, 6).starts_with("END "));
+}
+
+TEST_F(Layout, AnOutputFileHoldsExactlyTheResultAndTheInputIsKept) {
+  const std::string input = FitsFile(Header(32), Be32({1, 2}));
+  Write("in.fit", input);
+  Write("out.fit", std::string(5 * 2880, 'Z'));  // longer than the result
+  const RunResult run = Run({"-out", "out.fit", "in.fit"});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+  EXPECT_EQ(Read("in.fit"), input);
+  EXPECT_EQ(Read("out.fit").size(), 2u * 2880u);
+  EXPECT_EQ(Pixels32(Read("out.fit")).at(1), 2u + 2147483649u);
+}
+
+TEST_F(Layout, AnOutputFileThatCannotBeOpenedEndsTheRun) {
+  Write("a.fit", FitsFile(Header(32), Be32({1})));
+  Write("b.fit", FitsFile(Header(32), Be32({1})));
+  const std::string before = Read("b.fit");
+  const RunResult run = Run({"-out", "no/such/dir/out.fit", "a.fit", "b.fit"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.ends_with("Cannot open output file [no/such/dir/out.fit]\n"));
+  EXPECT_EQ(run.err.find("b.fit"), std::string::npos);
+  EXPECT_EQ(Read("b.fit"), before);
+}
+
+TEST_F(Replace, ASymbolicLinkStaysALinkAndItsTargetIsReplaced) {
+  ASSERT_EQ(mkdir(Path("real").c_str(), 0777), 0);
+  Write("real/img.fit", FitsFile(Header(32), Be32({1})));
+  ASSERT_EQ(symlink("real/img.fit", Path("link.fit").c_str()), 0);
+  EXPECT_TRUE(Run({"link.fit"}).err.ends_with("\tOK\n"));
+  struct stat info {};
+  ASSERT_EQ(lstat(Path("link.fit").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(Pixels32(Read("real/img.fit")).at(0), 2147483650u);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"link.fit", "real"}));
+}
+
+TEST_F(Replace, AHardLinkedFileKeepsTheOriginalUnderItsOtherName) {
+  const std::string input = FitsFile(Header(32), Be32({1}));
+  Write("img.fit", input);
+  ASSERT_EQ(link(Path("img.fit").c_str(), Path("backup.fit").c_str()), 0);
+  Run({"img.fit"});
+  EXPECT_EQ(Read("backup.fit"), input);
+  EXPECT_EQ(Pixels32(Read("img.fit")).at(0), 2147483650u);
+}
+
+TEST_F(Replace, PermissionsOwnerAndGroupAreKept) {
+  Write("img.fit", FitsFile(Header(32), Be32({1})));
+  ASSERT_EQ(chmod(Path("img.fit").c_str(), 0640), 0);
+  const bool can_chown = geteuid() == 0 && chown(Path("img.fit").c_str(), 1234, 5678) == 0;
+  struct stat before {};
+  ASSERT_EQ(stat(Path("img.fit").c_str(), &before), 0);
+  Run({"img.fit"});
+  struct stat after {};
+  ASSERT_EQ(stat(Path("img.fit").c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);  // a new file took the name
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  if (can_chown) {
+    EXPECT_EQ(after.st_uid, 1234u);
+  }
+  EXPECT_EQ(Listing(), std::vector<std::string>{"img.fit"});
+}
+
+TEST_F(Replace, AReadOnlyDirectoryIsWrittenThroughTheFile) {
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
+  ASSERT_EQ(mkdir(Path("ro").c_str(), 0777), 0);
+  Write("ro/img.fit", FitsFile(Header(32), Be32({1})));
+  ASSERT_EQ(chmod(Path("ro/img.fit").c_str(), 0666), 0);
+  ASSERT_EQ(chmod(Path("ro").c_str(), 0555), 0);
+  struct stat before {};
+  ASSERT_EQ(stat(Path("ro/img.fit").c_str(), &before), 0);
+  const RunResult run = Run({"ro/img.fit"}, {.as_unprivileged = true});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+  struct stat after {};
+  ASSERT_EQ(stat(Path("ro/img.fit").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(Pixels32(Read("ro/img.fit")).at(0), 2147483650u);
+}
+
+TEST_F(Replace, AFileWithoutWritePermissionIsNeverReplaced) {
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
+  const std::string input = FitsFile(Header(32), Be32({1}));
+  Write("img.fit", input);
+  ASSERT_EQ(chmod(Path("img.fit").c_str(), 0444), 0);
+  const RunResult run = Run({"img.fit"}, {.as_unprivileged = true});
+  EXPECT_EQ(run.err, "img.fit\nError reading header line 1 in img.fit\n");
+  EXPECT_EQ(Read("img.fit"), input);
+}
+
+}  // namespace
+}  // namespace corvane::testing
