@@ -5,6 +5,7 @@
 // through a 65536-entry table built per file, which also absorbs the byte order.
 #include "fits/pixel_math.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -108,20 +109,104 @@ std::uint32_t Maximum16(const std::uint8_t* data, std::int64_t count,
   return maximum;
 }
 
+// Multiplies 32-bit pixels by one factor. The exact product p * mantissa is
+// truncated by shifting; rounding it to 64 bits first can change that result
+// only when it lies within half a 64-bit unit (at most 2^20, as the product has
+// at most 85 bits) below the next integer, so only then, or when the shift is
+// outside the usual range, is the full rounding done.
+class Scaler64 {
+ public:
+  explicit Scaler64(const Factor& factor) : factor_(factor), down_(-factor.exponent) {
+    fast_ = factor.kind == Factor::Kind::kFinite && down_ >= 21 && down_ <= 127;
+  }
+
+  std::int64_t operator()(std::uint32_t pixel) const {
+    if (fast_) {
+      const Uint128 product = static_cast<Uint128>(pixel) * factor_.mantissa;
+      const Uint128 fraction = product & ((static_cast<Uint128>(1) << down_) - 1);
+      const Uint128 near_next = (static_cast<Uint128>(1) << down_) - (Uint128{1} << 20);
+      const auto whole = static_cast<std::uint64_t>(product >> down_);
+      if (fraction < near_next && whole <= static_cast<std::uint64_t>(INT64_MAX)) {
+        const auto value = static_cast<std::int64_t>(whole);
+        return factor_.negative ? -value : value;
+      }
+    }
+    return ScaleTo<std::int64_t>(pixel, factor_);
+  }
+
+ private:
+  Factor factor_;
+  int down_;
+  bool fast_;
+};
+
 // One pass over the 32-bit pixels, shaped at compile time so the loop carries
 // no branch on the options. Returns the running maximum after offset and scale.
 template <bool kScaled, bool kSignOffset>
 std::uint32_t Pass32(std::uint8_t* data, std::int64_t count, std::uint32_t add,
-                     const Factor& scale, std::uint32_t maximum) {
+                     const Scaler64& scale, std::uint32_t maximum) {
   for (std::int64_t i = 0; i < count; ++i) {
     std::uint32_t value = FileToHost32(Load32(data + 4 * i)) + add;
-    if constexpr (kScaled) value = static_cast<std::uint32_t>(ScaleTo<std::int64_t>(value, scale));
+    if constexpr (kScaled) value = static_cast<std::uint32_t>(scale(value));
     if (value > maximum) maximum = value;
     if constexpr (kSignOffset) value += kSignOffset32;
     const std::uint32_t raw = FileToHost32(value);
     std::memcpy(data + 4 * i, &raw, sizeof raw);
   }
   return maximum;
+}
+
+// Offset and sign offset alone: plain arithmetic, which the compiler vectorises.
+void Offset32(std::uint8_t* data, std::int64_t count, std::uint32_t add) {
+  for (std::int64_t i = 0; i < count; ++i) {
+    const std::uint32_t raw = FileToHost32(FileToHost32(Load32(data + 4 * i)) + add);
+    std::memcpy(data + 4 * i, &raw, sizeof raw);
+  }
+}
+
+// Offset alone: plain arithmetic on each pixel, which the compiler vectorises.
+void Offset16(std::uint8_t* data, std::int64_t count, std::uint16_t add) {
+  for (std::int64_t i = 0; i < count; ++i) {
+    const auto value = static_cast<std::uint16_t>(FileToHost16(Load16(data + 2 * i)) + add);
+    const std::uint16_t raw = FileToHost16(value);
+    std::memcpy(data + 2 * i, &raw, sizeof raw);
+  }
+}
+
+// The largest offset pixel value, without a table (offset alone).
+std::uint32_t OffsetMaximum16(const std::uint8_t* data, std::int64_t count, std::uint16_t add) {
+  std::uint16_t maximum = 0;
+  for (std::int64_t i = 0; i < count; ++i) {
+    const auto value = static_cast<std::uint16_t>(FileToHost16(Load16(data + 2 * i)) + add);
+    maximum = value > maximum ? value : maximum;
+  }
+  return maximum;
+}
+
+// Maps the four pixels in one 64-bit word through `entry`.
+std::uint64_t LookupWord(std::uint64_t word, const std::uint16_t* entry) {
+  return static_cast<std::uint64_t>(entry[word & 0xFFFF]) |
+         static_cast<std::uint64_t>(entry[(word >> 16) & 0xFFFF]) << 16 |
+         static_cast<std::uint64_t>(entry[(word >> 32) & 0xFFFF]) << 32 |
+         static_cast<std::uint64_t>(entry[word >> 48]) << 48;
+}
+
+// Replaces every pixel by its entry in `table` (file byte order in and out),
+// eight pixels at a time so that many table reads are under way at once.
+void Lookup16(std::uint8_t* data, std::int64_t count, const std::vector<std::uint16_t>& table) {
+  const std::uint16_t* entry = table.data();
+  std::int64_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    std::uint64_t words[2];
+    std::memcpy(words, data + 2 * i, sizeof words);
+    words[0] = LookupWord(words[0], entry);
+    words[1] = LookupWord(words[1], entry);
+    std::memcpy(data + 2 * i, words, sizeof words);
+  }
+  for (; i < count; ++i) {
+    const std::uint16_t raw = entry[Load16(data + 2 * i)];
+    std::memcpy(data + 2 * i, &raw, sizeof raw);
+  }
 }
 
 }  // namespace
@@ -182,11 +267,20 @@ double StretchFactor(std::uint32_t numerator, std::uint32_t maximum) {
 void Transform16(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
   const std::int64_t count = length / 2;
   if (count == 0) return;
+  const auto add = static_cast<std::uint16_t>(plan.add);
+  const bool scaled = plan.scale != 1.0;
+  if (!scaled && !plan.stretch) {
+    Offset16(data, count, add);
+    return;
+  }
   const Factor scale = Decompose(plan.scale);
   std::vector<std::uint16_t> host_result(65536);
   for (std::uint32_t v = 0; v < 65536; ++v) host_result[v] = OffsetScale16(v, plan, scale);
   if (plan.stretch) {
-    const Factor stretch = Decompose(StretchFactor(65535, Maximum16(data, count, host_result)));
+    const std::uint32_t maximum = scaled ? Maximum16(data, count, host_result)
+                                         : std::max<std::uint32_t>(FileToHost16(Load16(data)),
+                                                                   OffsetMaximum16(data, count, add));
+    const Factor stretch = Decompose(StretchFactor(65535, maximum));
     for (std::uint16_t& value : host_result) {
       value = static_cast<std::uint16_t>(ScaleTo<std::int32_t>(value, stretch));
     }
@@ -197,33 +291,30 @@ void Transform16(std::uint8_t* data, std::int64_t length, const PixelPlan& plan)
     const std::uint16_t host = host_result[FileToHost16(static_cast<std::uint16_t>(raw))];
     file_result[raw] = FileToHost16(host);
   }
-  for (std::int64_t i = 0; i < count; ++i) {
-    const std::uint16_t raw = file_result[Load16(data + 2 * i)];
-    std::memcpy(data + 2 * i, &raw, sizeof raw);
-  }
+  Lookup16(data, count, file_result);
 }
 
 void Transform32(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
   const std::int64_t count = length / 4;
   if (count == 0) return;
   const auto add = static_cast<std::uint32_t>(plan.add);
-  const Factor scale = Decompose(plan.scale);
+  const Scaler64 scale(Decompose(plan.scale));
   const bool scaled = plan.scale != 1.0;
   const std::uint32_t first = FileToHost32(Load32(data));
   if (!plan.stretch) {
     if (scaled) {
       Pass32<true, true>(data, count, add, scale, first);
     } else {
-      Pass32<false, true>(data, count, add, scale, first);
+      Offset32(data, count, add + kSignOffset32);
     }
     return;
   }
   const std::uint32_t maximum = scaled ? Pass32<true, false>(data, count, add, scale, first)
                                        : Pass32<false, false>(data, count, add, scale, first);
-  const Factor stretch = Decompose(StretchFactor(0xFFFFFFFFu, maximum));
+  const Scaler64 stretch(Decompose(StretchFactor(0xFFFFFFFFu, maximum)));
   for (std::int64_t i = 0; i < count; ++i) {
     const std::uint32_t value = FileToHost32(Load32(data + 4 * i));
-    const auto stretched = static_cast<std::uint32_t>(ScaleTo<std::int64_t>(value, stretch));
+    const auto stretched = static_cast<std::uint32_t>(stretch(value));
     const std::uint32_t raw = FileToHost32(stretched + kSignOffset32);
     std::memcpy(data + 4 * i, &raw, sizeof raw);
   }
