@@ -215,5 +215,26 @@ TEST(Transform32, ScaleAndStretch) {
   EXPECT_EQ(Run32({0, 0}, {0, 1.0, true}), (std::vector<std::uint32_t>{2147483649u, 2147483649u}));
 }
 
+// The 32-bit loop takes a shortcut for products far from the next integer; it
+// must agree with the exact routine everywhere, above all near integers.
+TEST(Transform32, ScaledPixelsMatchTheExactProductEverywhere) {
+  std::mt19937_64 random(42);
+  std::vector<double> factors = {0.7, 0.1, 1.0000001, 3.0, 1e-7, 123456.789, -0.7, 1e15, 0.3333333333333333};
+  for (int k = 0; k < 40; ++k) {
+    factors.push_back(std::ldexp(static_cast<double>(random() >> 11), -53 - static_cast<int>(random() % 60)));
+  }
+  for (const double factor : factors) {
+    std::vector<std::uint32_t> pixels;
+    for (std::uint32_t p = 0; p < 2000; ++p) pixels.push_back(p * 10);  // 0.7 * 10k lies just below 7k
+    for (int k = 0; k < 4000; ++k) pixels.push_back(static_cast<std::uint32_t>(random()));
+    const std::vector<std::uint32_t> result = Run32(pixels, {0, factor, false});
+    const Factor exact = Decompose(factor);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+      const auto expected = static_cast<std::uint32_t>(ScaleToInt64(pixels[i], exact)) + 2147483649u;
+      ASSERT_EQ(result[i], expected) << pixels[i] << " * " << factor;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvane
