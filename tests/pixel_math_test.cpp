@@ -234,6 +234,24 @@ TEST(Transform32, ScaledPixelsMatchTheExactProductEverywhere) {
       ASSERT_EQ(result[i], expected) << pixels[i] << " * " << factor;
     }
   }
+  // Products a hair below an integer, by delta units of 2^-53, where rounding
+  // to a 64-bit significand decides whether they reach it.
+  int rounded_up = 0;
+  for (int k = 0; k < 2000; ++k) {
+    const std::uint32_t pixel = static_cast<std::uint32_t>(random()) | 0x80000001u;
+    std::uint64_t inverse = pixel;  // pixel^-1 modulo 2^64
+    for (int n = 0; n < 6; ++n) inverse *= 2 - pixel * inverse;
+    const std::uint64_t delta = std::uint64_t{1} << (k % 23);
+    const std::uint64_t mantissa = (0 - delta * inverse) & ((std::uint64_t{1} << 53) - 1);
+    const double factor = std::ldexp(static_cast<double>(mantissa), -53);
+    const std::int64_t exact = ScaleToInt64(pixel, Decompose(factor));
+    __extension__ typedef unsigned __int128 U128;
+    const auto truncated = static_cast<std::int64_t>((static_cast<U128>(pixel) * mantissa) >> 53);
+    if (exact != truncated) ++rounded_up;
+    ASSERT_EQ(Run32({pixel}, {0, factor, false})[0], static_cast<std::uint32_t>(exact) + 2147483649u)
+        << pixel << " * " << factor;
+  }
+  EXPECT_GT(rounded_up, 100);
 }
 
 }  // namespace

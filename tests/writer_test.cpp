@@ -109,6 +109,16 @@ TEST_F(Layout, AnOutputFileHoldsExactlyTheResultAndTheInputIsKept) {
   EXPECT_EQ(Pixels32(Read("out.fit")).at(1), 2u + 2147483649u);
 }
 
+TEST_F(Layout, ACreatedOutputFileGetsTheUsualModeLessTheUmask) {
+  Write("in.fit", FitsFile(Header(32), Be32({1})));
+  const mode_t mask = umask(027);
+  Run({"-out", "new.fit", "in.fit"});
+  umask(mask);
+  struct stat info {};
+  ASSERT_EQ(stat(Path("new.fit").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
 TEST_F(Layout, AnOutputFileThatCannotBeOpenedEndsTheRun) {
   Write("a.fit", FitsFile(Header(32), Be32({1})));
   Write("b.fit", FitsFile(Header(32), Be32({1})));
