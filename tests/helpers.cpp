@@ -123,16 +123,19 @@ std::vector<std::string> Scratch::Listing() const {
 bool Scratch::CanTestPermissions() { return geteuid() != 0 || access("/usr/bin/setpriv", X_OK) == 0; }
 
 RunResult Scratch::Run(const std::vector<std::string>& args, const RunOptions& options) const {
+  std::vector<std::string> command = {CORVANE_BINARY};
+  command.insert(command.end(), args.begin(), args.end());
+  return RunProgram(command, options);
+}
+
+RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions& options) const {
   char out_name[] = "/tmp/corvane-out-XXXXXX";
   char err_name[] = "/tmp/corvane-err-XXXXXX";
   const int out_fd = mkstemp(out_name);
   const int err_fd = mkstemp(err_name);
-  std::vector<std::string> command;
   if (options.as_unprivileged && geteuid() == 0) {
-    command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
   }
-  command.push_back(CORVANE_BINARY);
-  command.insert(command.end(), args.begin(), args.end());
   const pid_t child = fork();
   if (child == 0) {
     dup2(out_fd, 1);

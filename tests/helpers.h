@@ -55,6 +55,8 @@ class Scratch : public ::testing::Test {
   std::vector<std::string> Listing() const;
 
   RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
+  // Runs any program (command[0] is its path) in the scratch directory.
+  RunResult RunProgram(std::vector<std::string> command, const RunOptions& options = {}) const;
 
   // Whether permission checks can be tested: false when running as root
   // without a way to drop to an unprivileged user.

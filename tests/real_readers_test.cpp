@@ -1,0 +1,161 @@
+// Real FITS software as the judge: inputs written by cfitsio (as the producers
+// write them), repaired by corvane, then read back by cfitsio and checked by
+// fitsverify. Pixel values compared are physical values (BZERO applied).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "helpers.h"
+
+namespace corvane::testing {
+namespace {
+
+class RealReaders : public Scratch {
+ protected:
+  void SetUp() override {
+    Scratch::SetUp();
+    ASSERT_EQ(access("/usr/bin/fitsverify", X_OK), 0) << "fitsverify is not installed (make test installs it)";
+  }
+
+  void Make(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {CFITSIO_TOOL};
+    command.insert(command.end(), args.begin(), args.end());
+    const RunResult run = RunProgram(command);
+    ASSERT_EQ(run.status, 0) << run.err;
+  }
+
+  // Physical pixel values as cfitsio reads them; empty when cfitsio fails.
+  std::vector<double> ReadBack(const std::string& name) const {
+    const RunResult run = RunProgram({CFITSIO_TOOL, "read", name});
+    std::vector<double> values;
+    if (run.status != 0) return values;
+    std::istringstream lines(run.out);
+    for (double v; lines >> v;) values.push_back(v);
+    return values;
+  }
+
+  // fitsverify's error lines, each cut to its first line; empty when it finds none.
+  std::vector<std::string> VerifyErrors(const std::string& name) const {
+    const RunResult run = RunProgram({"/usr/bin/fitsverify", name});
+    std::vector<std::string> errors;
+    std::istringstream lines(run.out + run.err);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("*** Error:")) errors.push_back(line);
+    }
+    EXPECT_EQ(errors.empty(), run.out.find("0 error(s)") != std::string::npos) << run.out;
+    return errors;
+  }
+
+  std::string Repair(const std::vector<std::string>& args) const {
+    const RunResult run = Run(args);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+    return run.err;
+  }
+};
+
+// The values the tool writes: pixel i of a 16-bit image is (37 i + 5) mod 65536,
+// of a 32-bit image 2654435761 i mod 2^32.
+double Value16(std::size_t i) { return static_cast<double>((i * 37 + 5) % 65536); }
+double Value32(std::size_t i) { return static_cast<double>(static_cast<std::uint32_t>(i * 2654435761ull)); }
+
+const std::string kRegistaxKeywordError =
+    R"(*** Error:   Keyword #11: Name "COMMENT=" contains char "=" which is not upper)";
+const std::string kFillError = "*** Error:   checking data fill: Data fill area invalid";
+
+TEST_F(RealReaders, StandardSixteenBitImagesKeepTheirValuesAndPassFitsverify) {
+  Make({"write16", "std.fit", "40", "36"});  // data: exactly one block
+  Repair({"-out", "out.fit", "std.fit"});
+  const std::vector<double> values = ReadBack("out.fit");
+  ASSERT_EQ(values.size(), 1440u);
+  for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], Value16(i)) << i;
+  EXPECT_EQ(VerifyErrors("out.fit"), std::vector<std::string>{});
+}
+
+TEST_F(RealReaders, OffsetScaleAndBzeroAreWhatCfitsioReads) {
+  Make({"write16", "a.fit", "40", "36"});
+  Repair({"-add", "-1", "a.fit"});  // in place
+  std::vector<double> values = ReadBack("a.fit");
+  ASSERT_EQ(values.size(), 1440u);
+  for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], Value16(i) - 1) << i;
+  EXPECT_EQ(VerifyErrors("a.fit"), std::vector<std::string>{});
+
+  // The scale applies to the stored values, which for unsigned data are the
+  // values less 32768 (seen as unsigned 16-bit numbers).
+  Make({"write16", "b.fit", "40", "36"});
+  Repair({"-scale", "0.5", "-out", "b2.fit", "b.fit"});
+  values = ReadBack("b2.fit");
+  ASSERT_EQ(values.size(), 1440u);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const auto stored = static_cast<std::uint16_t>(static_cast<std::uint32_t>(Value16(i)) ^ 0x8000u);
+    ASSERT_EQ(values[i], 32768 + static_cast<std::int16_t>(stored / 2)) << i;
+  }
+
+  Make({"write16", "c.fit", "40", "36"});
+  Repair({"-bzero", "0", "c.fit"});
+  values = ReadBack("c.fit");
+  ASSERT_EQ(values.size(), 1440u);
+  for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], Value16(i) - 32768) << i;
+}
+
+TEST_F(RealReaders, ThirtyTwoBitProducerFilesAreReadRightAfterRepair) {
+  Make({"write32raw", "r.fit", "40", "18"});
+  std::vector<double> values = ReadBack("r.fit");
+  ASSERT_EQ(values.size(), 720u);
+  EXPECT_NE(values[0], Value32(0));  // wrong before: the header claims an offset the data lacks
+  const std::string report = Repair({"r.fit"});
+  EXPECT_NE(report.find("\tBZERO 2147483647\n"), std::string::npos);  // 2.1474836480E+09, clamped
+  values = ReadBack("r.fit");
+  ASSERT_EQ(values.size(), 720u);
+  for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], Value32(i)) << i;
+  EXPECT_EQ(VerifyErrors("r.fit"), std::vector<std::string>{});
+}
+
+TEST_F(RealReaders, RegistaxFilesAreLoweredByOne) {
+  Make({"write16", "reg.fit", "40", "36", "registax"});
+  Repair({"reg.fit"});
+  const std::vector<double> values = ReadBack("reg.fit");
+  ASSERT_EQ(values.size(), 1440u);
+  for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], Value16(i) - 1) << i;
+  // The producer's malformed card is kept; it is fitsverify's only complaint.
+  EXPECT_EQ(VerifyErrors("reg.fit"), std::vector<std::string>{kRegistaxKeywordError});
+}
+
+TEST_F(RealReaders, TheFillOfADataAreaEndingInsideABlockIsTreatedAsPixels) {
+  Make({"write16", "part.fit", "100", "30", "registax"});  // 6000 bytes of data, then fill
+  Repair({"part.fit"});
+  const std::vector<double> values = ReadBack("part.fit");
+  ASSERT_EQ(values.size(), 3000u);
+  for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], Value16(i) - 1) << i;
+  // The zero fill was lowered by one like every pixel.
+  EXPECT_EQ(VerifyErrors("part.fit"), (std::vector<std::string>{kRegistaxKeywordError, kFillError}));
+}
+
+TEST_F(RealReaders, ExtraBytesAreFitsverifysOnlyComplaint) {
+  Make({"write16", "pad.fit", "40", "36"});
+  Repair({"-padbytes", "10", "pad.fit"});
+  EXPECT_EQ(ReadBack("pad.fit").size(), 1440u);
+  EXPECT_EQ(VerifyErrors("pad.fit"),
+            std::vector<std::string>{"*** Error:   File has extra byte(s) after last HDU at byte 5760."});
+}
+
+TEST_F(RealReaders, AstraImagePaddingRepairsAShortDataAreaAndCarriesOver) {
+  Make({"write16", "astra.fit", "80", "36", "astra"});  // NAXIS claims two blocks of data
+  ASSERT_EQ(truncate(Path("astra.fit").c_str(), 2 * 2880), 0);  // as the producer writes it: one
+  EXPECT_EQ(ReadBack("astra.fit"), std::vector<double>{});
+  EXPECT_FALSE(VerifyErrors("astra.fit").empty());
+  Make({"write16", "later.fit", "40", "36"});  // a correct file after it in the same run
+  const RunResult run = Run({"astra.fit", "later.fit"});
+  ASSERT_EQ(run.status, 0);
+  const std::vector<double> values = ReadBack("astra.fit");
+  ASSERT_EQ(values.size(), 2880u);
+  for (std::size_t i = 0; i < 1440; ++i) ASSERT_EQ(values[i], Value16(i)) << i;
+  for (std::size_t i = 1440; i < 2880; ++i) ASSERT_EQ(values[i], 32768) << i;  // the added zeros
+  EXPECT_EQ(VerifyErrors("astra.fit"), std::vector<std::string>{});
+  EXPECT_EQ(VerifyErrors("later.fit"),
+            std::vector<std::string>{"*** Error:   File has extra byte(s) after last HDU at byte 5760."});
+}
+
+}  // namespace
+}  // namespace corvane::testing
