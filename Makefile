@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test demo bench deps clean
+.PHONY: all build test demo bench deps clean samples
 
 all: build
 
@@ -32,3 +32,7 @@ bench:
 
 clean:
 	rm -rf $(BUILD)
+
+# Rebuilds the committed sample files from their generator.
+samples: build
+	$(BUILD)/corvane_samples write examples
