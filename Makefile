@@ -28,7 +28,8 @@ bench:
 	bash tests/install-deps.sh bench
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCORVANE_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
-	$(BUILD)/bench/corvane_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	$(BUILD)/bench/corvane_bench --benchmark_repetitions=9 --benchmark_report_aggregates_only=true
+	bash bench/whole.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,6 +1,8 @@
 // Standard-error reporting and the early exit of the run.
 #include "report.h"
 
+#include "platform/os.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@ void Report(const char* format, ...) {
 }
 
 void ExitRun(int status) {
+  os::FlushDirectories();
   std::fflush(stdout);
   std::fflush(stderr);
   std::exit(status);

@@ -8,7 +8,8 @@ namespace corvane {
 // Writes one formatted message to standard error.
 [[gnu::format(printf, 1, 2)]] void Report(const char* format, ...);
 
-// Flushes the standard streams and ends the process with `status`.
+// Flushes the standard streams and the directories of replaced files, and
+// ends the process with `status`.
 [[noreturn]] void ExitRun(int status);
 
 }  // namespace corvane

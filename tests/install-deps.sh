@@ -6,7 +6,7 @@ set -euo pipefail
 want=(cmake g++ make)
 case "${1:-test}" in
   test) want+=(libgtest-dev util-linux pkg-config libcfitsio-dev fitsverify) ;;
-  bench) want+=(libbenchmark-dev) ;;
+  bench) want+=(libbenchmark-dev hyperfine time libcfitsio-bin) ;;
   *) echo "install-deps: unknown target '$1'" >&2; exit 2 ;;
 esac
 

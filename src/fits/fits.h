@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "platform/os.h"
@@ -32,7 +31,7 @@ struct PerFile {
   bool saw_end = false;           // whether any card began "END "
   std::int64_t data_size = 0;     // file size, less 80 per card read: then the data area
   os::File file;                  // the input file
-  std::unique_ptr<std::uint8_t[]> data;  // the data area, in file byte order
+  os::Buffer data;                // the data area, in file byte order
 };
 
 // How a phase leaves the file: go on to the next phase, stop with result 1

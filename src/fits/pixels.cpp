@@ -3,7 +3,6 @@
 // pixels in memory. byteswap and bzero, the engine's byte helpers, live here too.
 #include <cinttypes>
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "driver/settings.h"
@@ -26,17 +25,6 @@ bool HoldsExtension(const std::uint8_t* data, std::int64_t size) {
   return false;
 }
 
-bool Allocate(PerFile& f) {
-  if (f.data_size == 0) return true;  // a header-only file has no pixels
-  if (static_cast<std::uint64_t>(f.data_size) > SIZE_MAX) return false;
-  try {
-    f.data = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(f.data_size));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 void byteswap(std::uint8_t* data, std::int64_t length, std::int32_t bpp) {
@@ -53,15 +41,16 @@ void bzero(std::uint8_t* buffer, std::int64_t count) {
 }
 
 Next TransformPixels(PerFile& f) {
-  if (!Allocate(f)) {
+  // A header-only file has no pixels and needs no memory.
+  if (!f.data.Allocate(static_cast<std::uint64_t>(f.data_size))) {
     Report("Out of memory allocating %" PRId64 " bytes for file %s\n", f.data_size, f.path.c_str());
     return Next::kFailed;
   }
-  if (f.file.ReadFull(f.data.get(), f.data_size) < f.data_size) {
+  if (f.file.ReadFull(f.data.Data(), f.data_size) < f.data_size) {
     Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
     return Next::kFailed;
   }
-  if (HoldsExtension(f.data.get(), f.data_size)) {
+  if (HoldsExtension(f.data.Data(), f.data_size)) {
     Report("Error: '%s' has FITS extensions; only single-image files are repaired\n",
            f.path.c_str());
     return Next::kFailed;
@@ -69,8 +58,8 @@ Next TransformPixels(PerFile& f) {
   const std::int32_t bzero_to_write = set_bzero ? BZERO_NEW : BZERO_ORIG;
   Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, bzero_to_write);
   const PixelPlan plan{f.add_value, SCALE_VALUE, do_stretch != 0};
-  if (f.bpp == 16) Transform16(f.data.get(), f.data_size, plan);
-  if (f.bpp == 32) Transform32(f.data.get(), f.data_size, plan);
+  if (f.bpp == 16) Transform16(f.data.Data(), f.data_size, plan);
+  if (f.bpp == 32) Transform32(f.data.Data(), f.data_size, plan);
   return Next::kContinue;
 }
 

@@ -61,7 +61,7 @@ bool WriteImage(PerFile& f, os::File& target) {
     Report("Short write on file '%s': Probably damaged\n", f.path.c_str());
     return false;
   }
-  if (target.WriteFull(f.data.get(), f.data_size) < f.data_size) {
+  if (target.WriteFull(f.data.Data(), f.data_size) < f.data_size) {
     Report("Short write on '%s': File probably damaged\n", f.path.c_str());
     return false;
   }

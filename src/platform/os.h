@@ -36,6 +36,29 @@ class File {
   int fd_ = -1;
 };
 
+// Memory for one data area, released when the handle goes away. Move-only.
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(Buffer&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  Buffer& operator=(Buffer&& other) noexcept;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { Release(); }
+
+  // Makes room for `size` bytes (contents unspecified); false when memory is short.
+  bool Allocate(std::uint64_t size);
+  std::uint8_t* Data() const { return data_; }
+
+ private:
+  void Release();
+  std::uint8_t* data_ = nullptr;
+  std::uint64_t size_ = 0;
+};
+
 enum class Access { kRead, kReadWrite };
 
 // Opens an existing file in binary mode; the handle is closed when that fails.
@@ -76,8 +99,9 @@ class Replacement {
   // Gives the temporary file the mode bits, and where permitted the owner and
   // group, of `original`.
   bool CopyAttributesFrom(const File& original);
-  // Flushes the temporary file to disk and renames it over the target, then
-  // flushes the directory. On failure `error` says why and the target is untouched.
+  // Flushes the temporary file to disk and renames it over the target; the
+  // directory is flushed once the run moves on to another directory or ends
+  // (FlushDirectories). On failure `error` says why and the target is untouched.
   bool Commit(std::string* error);
 
  private:
@@ -86,6 +110,9 @@ class Replacement {
   File file_;
   bool committed_ = false;
 };
+
+// Flushes to disk the directory whose entries replacements changed last.
+void FlushDirectories();
 
 // Makes SIGINT, SIGTERM and SIGHUP remove a pending temporary file before the
 // process ends the way that signal ends it.

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Whole-process benchmark: corvane on generated images against the floors
+# (cp, dd with fsync, cp -r with and without one fsync per file) and, where
+# installed, the alternatives a user would reach for (cfitsio's imcopy, numpy).
+# Prints medians, ratios to the floors of the same run, and peak memory.
+#   bench/whole.sh BUILD_DIR   (sizes: SIZE_MB=512 FILES=2000 FILE_KB=1200 RUNS=5)
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+corvane="$build/corvane"
+size_mb=${SIZE_MB:-512}
+files=${FILES:-2000}
+file_kb=${FILE_KB:-1200}
+runs=${RUNS:-5}
+work="$build/bench-data"
+rm -rf "$work"
+mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# A FITS file of the given BITPIX with random data of the given byte count.
+make_image() {  # path bitpix bytes [bzero]
+  local pixels=$(( $3 / ($2 / 8) ))
+  {
+    printf '%-80s' "SIMPLE  =                    T" "BITPIX  = $(printf '%20d' "$2")" \
+      "NAXIS   =                    1" "NAXIS1  = $(printf '%20d' "$pixels")" \
+      "BZERO   = $(printf '%20s' "${4:-32768}")" "END"
+    printf '%*s' $((2880 - 6 * 80)) ''
+    head -c "$3" /dev/urandom
+  } > "$1"
+}
+
+echo "Generating: ${size_mb} MiB 16-bit and 32-bit images, ${files} files of ${file_kb} KiB..."
+make_image in16.fit 16 $((size_mb << 20))
+make_image in32.fit 32 $((size_mb << 20)) 2147483648
+make_image one.fit 16 $((file_kb << 10))
+mkdir folder
+for i in $(seq 1 "$files"); do cp one.fit "folder/img$i.fit"; done
+sync
+
+results=results.csv
+echo "name,median_s,peak_kib" > "$results"
+measure() {  # name prepare command
+  local name=$1 prepare=$2 command=$3
+  hyperfine --style none --runs "$runs" --warmup 1 --prepare "$prepare" --export-csv one.csv \
+    "$command" > /dev/null
+  local median
+  median=$(awk -F, 'NR == 2 { print $4 }' one.csv)
+  eval "$prepare"
+  local peak
+  /usr/bin/time -v -o time.txt bash -c "$command" > /dev/null 2>&1
+  peak=$(awk -F': ' '/Maximum resident set size/ { print $2 }' time.txt)
+  echo "$name,$median,$peak" >> "$results"
+  printf '  %-34s %8.3f s  %8s KiB\n' "$name" "$median" "$peak"
+}
+
+echo "Timing (median of $runs runs):"
+measure "cp 16-bit" "rm -f out.fit" "cp in16.fit out.fit"
+measure "dd conv=fsync 16-bit" "rm -f out.fit" "dd if=in16.fit of=out.fit bs=4M conv=fsync status=none"
+measure "cp 32-bit" "rm -f out.fit" "cp in32.fit out.fit"
+measure "corvane -add -1 -out 16-bit" "rm -f out.fit" "$corvane -add -1 -out out.fit in16.fit 2> /dev/null"
+measure "corvane -add -1 in place 16-bit" "cp in16.fit work.fit" "$corvane -add -1 work.fit 2> /dev/null"
+measure "corvane -scale 0.7 -out 16-bit" "rm -f out.fit" "$corvane -scale 0.7 -out out.fit in16.fit 2> /dev/null"
+measure "corvane -scale 0.7 -out 32-bit" "rm -f out.fit" "$corvane -scale 0.7 -out out.fit in32.fit 2> /dev/null"
+measure "cp -r folder" "rm -rf copy" "cp -r folder copy"
+measure "cp -r folder + fsync each" "rm -rf copy" "cp -r folder copy && sync copy/*"
+measure "corvane -add -1 folder in place" "rm -rf copy && cp -r folder copy" "$corvane -add -1 copy 2> /dev/null"
+if command -v imcopy > /dev/null; then
+  measure "imcopy [pix X-1] 16-bit" "rm -f out.fit" "imcopy 'in16.fit[pix X>0 ? X-1 : 0]' out.fit > /dev/null"
+fi
+if python3 -c 'import numpy' 2> /dev/null; then
+  numpy_script="import numpy as n; a = n.fromfile('in16.fit', dtype='>u2', offset=2880); \
+h = open('in16.fit', 'rb').read(2880); f = open('out.fit', 'wb'); f.write(h); (a - n.uint16(1)).astype('>u2').tofile(f)"
+  measure "numpy subtract 16-bit" "rm -f out.fit" "python3 -c \"$numpy_script\""
+fi
+
+median() { awk -F, -v n="$1" '$1 == n { print $2 }' "$results"; }
+peak() { awk -F, -v n="$1" '$1 == n { print $3 }' "$results"; }
+ratio() { awk -v a="$(median "$1")" -v b="$(median "$2")" 'BEGIN { printf "%.2f", a / b }'; }
+echo
+echo "Ratios (target in brackets):"
+echo "  -add -1 -out 16-bit / cp:                  $(ratio "corvane -add -1 -out 16-bit" "cp 16-bit")  [<= 1.25]"
+echo "  -add -1 in place / dd conv=fsync:          $(ratio "corvane -add -1 in place 16-bit" "dd conv=fsync 16-bit")  [<= 1.25]"
+echo "  -scale 0.7 -out 16-bit / cp:               $(ratio "corvane -scale 0.7 -out 16-bit" "cp 16-bit")  [<= 1.4]"
+echo "  -scale 0.7 -out 32-bit / cp:               $(ratio "corvane -scale 0.7 -out 32-bit" "cp 32-bit")  [<= 2]"
+echo "  folder in place / cp -r + fsync each:      $(ratio "corvane -add -1 folder in place" "cp -r folder + fsync each")  [<= 1.25]"
+echo "  peak memory of -add -1 -out 16-bit:        $(peak "corvane -add -1 -out 16-bit") KiB  [<= $(( (size_mb << 10) + 16384 )) KiB]"
