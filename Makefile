@@ -5,7 +5,11 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all build test demo bench deps clean samples
+FUZZ_SECONDS ?= 60
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+
+.PHONY: all build test test-sanitize fuzz lint demo bench deps clean samples
 
 all: build
 
@@ -20,6 +24,37 @@ test: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The whole test suite built with clang under AddressSanitizer and
+# UndefinedBehaviorSanitizer, stopping at the first report.
+test-sanitize: deps
+	bash tests/install-deps.sh sanitize
+	CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer" \
+	  "-DCMAKE_C_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all" \
+	  "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" \
+	  "-DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=address,undefined"
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# Each libFuzzer target for FUZZ_SECONDS, from the seed corpus.
+fuzz:
+	bash tests/install-deps.sh sanitize
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON \
+	  "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all"
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target value_fuzz fixup_fuzz
+	bash tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# clang-tidy (the checks in .clang-tidy) and cppcheck over src/, both clean.
+lint:
+	bash tests/install-deps.sh lint
+	cmake -S . -B $(BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+	run-clang-tidy -quiet -p $(BUILD) '$(CURDIR)/src/' > $(BUILD)/clang-tidy.log 2>&1 || \
+	  { grep -E 'warning:|error:' -A3 $(BUILD)/clang-tidy.log; echo 'clang-tidy found problems'; exit 1; }
+	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability --inline-suppr \
+	  --std=c++20 -I src src
 
 demo: build
 	bash examples/demo.sh $(BUILD)

@@ -55,15 +55,15 @@ measure() {  # name prepare command
 
 echo "Timing (median of $runs runs):"
 measure "cp 16-bit" "rm -f out.fit" "cp in16.fit out.fit"
-measure "dd conv=fsync 16-bit" "rm -f out.fit" "dd if=in16.fit of=out.fit bs=4M conv=fsync status=none"
+measure "dd conv=fsync 16-bit" "rm -f out.fit && sync" "dd if=in16.fit of=out.fit bs=4M conv=fsync status=none"
 measure "cp 32-bit" "rm -f out.fit" "cp in32.fit out.fit"
 measure "corvane -add -1 -out 16-bit" "rm -f out.fit" "$corvane -add -1 -out out.fit in16.fit 2> /dev/null"
-measure "corvane -add -1 in place 16-bit" "cp in16.fit work.fit" "$corvane -add -1 work.fit 2> /dev/null"
+measure "corvane -add -1 in place 16-bit" "cp in16.fit work.fit && sync" "$corvane -add -1 work.fit 2> /dev/null"
 measure "corvane -scale 0.7 -out 16-bit" "rm -f out.fit" "$corvane -scale 0.7 -out out.fit in16.fit 2> /dev/null"
 measure "corvane -scale 0.7 -out 32-bit" "rm -f out.fit" "$corvane -scale 0.7 -out out.fit in32.fit 2> /dev/null"
 measure "cp -r folder" "rm -rf copy" "cp -r folder copy"
-measure "cp -r folder + fsync each" "rm -rf copy" "cp -r folder copy && sync copy/*"
-measure "corvane -add -1 folder in place" "rm -rf copy && cp -r folder copy" "$corvane -add -1 copy 2> /dev/null"
+measure "cp -r folder + fsync each" "rm -rf copy && sync" "cp -r folder copy && sync copy/*"
+measure "corvane -add -1 folder in place" "rm -rf copy && cp -r folder copy && sync" "$corvane -add -1 copy 2> /dev/null"
 if command -v imcopy > /dev/null; then
   measure "imcopy [pix X-1] 16-bit" "rm -f out.fit" "imcopy 'in16.fit[pix X>0 ? X-1 : 0]' out.fit > /dev/null"
 fi

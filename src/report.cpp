@@ -12,14 +12,14 @@ namespace corvane {
 void Report(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  (void)std::vfprintf(stderr, format, args);  // a report that cannot be written has nowhere to go
   va_end(args);
 }
 
 void ExitRun(int status) {
   os::FlushDirectories();
-  std::fflush(stdout);
-  std::fflush(stderr);
+  (void)std::fflush(stdout);
+  (void)std::fflush(stderr);
   std::exit(status);
 }
 

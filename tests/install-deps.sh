@@ -7,6 +7,8 @@ want=(cmake g++ make)
 case "${1:-test}" in
   test) want+=(libgtest-dev util-linux pkg-config libcfitsio-dev fitsverify) ;;
   bench) want+=(libbenchmark-dev hyperfine time libcfitsio-bin) ;;
+  sanitize) want+=(clang libclang-rt-14-dev) ;;
+  lint) want+=(clang-tidy cppcheck) ;;
   *) echo "install-deps: unknown target '$1'" >&2; exit 2 ;;
 esac
 

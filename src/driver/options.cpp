@@ -26,7 +26,7 @@ constexpr Option kOptions[] = {
     {"-stretch", false,
      [](const char*) {
        do_stretch = 1;
-       std::fputs("[do_stretch] ", stdout);
+       (void)std::fputs("[do_stretch] ", stdout);  // a closed stdout changes nothing here
      }},
     {"-bzero", true,
      [](const char* v) {

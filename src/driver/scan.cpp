@@ -51,7 +51,8 @@ void ScanDirectory(const std::string& dir) {
   }
   for (const std::string& name : names) {
     if (name.size() < kShortestEntryName) continue;
-    const std::string path = dir + "/" + name;
+    std::string path = dir;
+    path.append("/").append(name);
     if (!os::IsReadable(path)) continue;
     if (!isFitsFilename(name)) continue;
     Fixup(path);

@@ -128,12 +128,12 @@ Next ReadHeaderBlock(PerFile& f) {
   char block[kBlockSize];
   const std::int64_t got = f.file.IsOpen() ? f.file.ReadFull(block, kBlockSize) : 0;
   for (int j = 0; j < kCardsPerBlock; ++j) {
-    if (got < (j + 1) * kCardLen) {
+    if (got < std::int64_t{j + 1} * kCardLen) {
       Report("Error reading header line %d in %s\n", j + 1, f.path.c_str());
       return Next::kFailed;
     }
     Card& card = f.header[static_cast<std::size_t>(j)];
-    std::memcpy(card.data(), block + j * kCardLen, kCardLen);
+    std::memcpy(card.data(), block + static_cast<std::ptrdiff_t>(j) * kCardLen, kCardLen);
     f.data_size -= kCardLen;
     if (TestCard(f, j) != Next::kContinue) return Next::kDone;
   }

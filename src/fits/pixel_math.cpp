@@ -241,7 +241,7 @@ double StretchFactor(std::uint32_t numerator, std::uint32_t maximum) {
   if (maximum == 0) return std::numeric_limits<double>::infinity();
   if (numerator == 0) return 0.0;
   // Scale the quotient so it has exactly 64 bits: numerator * 2^shift / maximum.
-  int shift = 63 + std::bit_width(maximum) - std::bit_width(numerator);
+  int shift = 63 + static_cast<int>(std::bit_width(maximum)) - static_cast<int>(std::bit_width(numerator));
   auto quotient_at = [&](int s, Uint128* remainder) {
     const Uint128 scaled = static_cast<Uint128>(numerator) << s;
     *remainder = scaled % maximum;

@@ -2,6 +2,7 @@
 // cards, and write header, data, extra bytes and zero fill. In place, the result
 // goes to a temporary file that is renamed over the original only when complete,
 // so a failure or an interruption leaves the original as it was.
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,18 +17,25 @@ namespace {
 
 constexpr char kMarkerText[] = "Mangled by CORVANE - pixels repaired for standard FITS readers";
 constexpr int kLastCard = kCardsPerBlock - 1;
-constexpr std::int64_t kZeroChunk = 64 * 1024;
+constexpr std::int64_t kZeroChunk = std::int64_t{64} * 1024;
 
-void FormatCard(Card& card, const char* text) { std::snprintf(card.data(), card.size(), "%-80.80s", text); }
+// Prints one card into its slot. Every format here makes exactly 80
+// characters, which the 81-byte slot holds with its terminator.
+[[gnu::format(printf, 2, 3)]] void PrintCard(Card& card, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  (void)std::vsnprintf(card.data(), card.size(), format, args);
+  va_end(args);
+}
 
 // The marker takes the END card's place and END moves one card on; a header
 // whose END is the last card has no room and keeps no marker.
 void MarkHeader(PerFile& f) {
   if (f.end_index >= kLastCard) return;
   auto& cards = f.header;
-  std::snprintf(cards[f.end_index].data(), sizeof(Card), "%-8.8s=%-71.71s", "COMMENT", kMarkerText);
-  FormatCard(cards[f.end_index + 1], "END");
-  for (int j = f.end_index + 2; j <= kLastCard; ++j) FormatCard(cards[j], "");
+  PrintCard(cards[f.end_index], "%-8.8s=%-71.71s", "COMMENT", kMarkerText);
+  PrintCard(cards[f.end_index + 1], "%-80.80s", "END");
+  for (int j = f.end_index + 2; j <= kLastCard; ++j) PrintCard(cards[j], "%-80.80s", "");
 }
 
 // Every "BZERO " card is rewritten in the fixed layout, which drops its comment.
@@ -35,7 +43,7 @@ void RebuildBzeroCards(PerFile& f) {
   const std::int32_t value = set_bzero ? BZERO_NEW : BZERO_ORIG;
   for (Card& card : f.header) {
     if (card[0] == 'B' && std::string_view(card.data(), 6) == "BZERO ") {
-      std::snprintf(card.data(), card.size(), "%-8.8s=%21d%50s", "BZERO", value, "");
+      PrintCard(card, "%-8.8s=%21d%50s", "BZERO", value, "");
     }
   }
 }
@@ -55,7 +63,7 @@ bool WriteZeros(os::File& target, std::int64_t count) {
 bool WriteImage(PerFile& f, os::File& target) {
   char block[kBlockSize];
   for (int j = 0; j < kCardsPerBlock; ++j) {
-    std::memcpy(block + j * kCardLen, f.header[j].data(), kCardLen);
+    std::memcpy(block + static_cast<std::ptrdiff_t>(j) * kCardLen, f.header[j].data(), kCardLen);
   }
   if (target.WriteFull(block, kBlockSize) < kBlockSize) {
     Report("Short write on file '%s': Probably damaged\n", f.path.c_str());

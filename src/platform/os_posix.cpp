@@ -24,9 +24,10 @@ const char* volatile g_pending_temp = nullptr;
 
 void RemovePendingAndDie(int signal_number) {
   const char* pending = g_pending_temp;
-  if (pending != nullptr) unlink(pending);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+  // Nothing could be done about a failure here: the process is ending anyway.
+  if (pending != nullptr) (void)unlink(pending);
+  (void)std::signal(signal_number, SIG_DFL);
+  (void)std::raise(signal_number);
 }
 
 // The directory of the latest replacement, until it is flushed to disk.
@@ -216,7 +217,7 @@ void FlushDirectories() {
   if (g_unflushed_directory.empty()) return;
   const int dir = open(g_unflushed_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
-    fsync(dir);
+    (void)fsync(dir);  // see Commit: a late flush failing is no failure of the files
     close(dir);
   }
   g_unflushed_directory.clear();
@@ -224,7 +225,7 @@ void FlushDirectories() {
 
 void InstallInterruptCleanup() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    std::signal(signal_number, RemovePendingAndDie);
+    (void)std::signal(signal_number, RemovePendingAndDie);  // fails only for invalid numbers
   }
 }
 
