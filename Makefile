@@ -9,7 +9,9 @@ FUZZ_SECONDS ?= 60
 SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
 
-.PHONY: all build test test-sanitize fuzz lint demo bench deps clean samples
+WINDOWS_BUILD ?= build-windows
+
+.PHONY: all build test test-sanitize test-windows fuzz lint demo bench deps clean samples
 
 all: build
 
@@ -38,6 +40,17 @@ test-sanitize: deps
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# The Windows build, cross-compiled with mingw-w64: its unit tests and the
+# end-to-end tests that apply to Windows, run under wine.
+test-windows: deps
+	bash tests/install-deps.sh windows
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	bash tests/windows.sh $(BUILD) $(WINDOWS_BUILD)
 
 # Each libFuzzer target for FUZZ_SECONDS, from the seed corpus.
 fuzz:

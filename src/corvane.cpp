@@ -1,8 +1,8 @@
 // Corvane's entry: walks the arguments once, left to right. Options change the
 // run settings when they are met; each path is repaired when it is met, with the
 // settings as they stand then. Also holds the usage text.
-#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "driver/options.h"
 #include "driver/scan.h"
@@ -81,18 +81,22 @@ void HandlePath(std::string path) {
 
 int main(int argc, char** argv) {
   using namespace corvane;
-  if (argc < 2) {
+  os::PrepareProcess();
+  std::vector<std::string> words = os::CommandLine(argc, argv);
+  std::vector<char*> args;
+  for (std::string& word : words) args.push_back(word.data());
+  const int count = static_cast<int>(args.size());
+  if (count < 2) {
     Usage();
     ExitRun(0);
   }
-  os::InstallInterruptCleanup();
-  for (int i = 1; i < argc;) {
-    const int used = ApplyOption(argc, argv, i);
+  for (int i = 1; i < count;) {
+    const int used = ApplyOption(count, args.data(), i);
     if (used > 0) {
       i += used;
       continue;
     }
-    HandlePath(argv[i]);
+    HandlePath(args[i]);
     ++i;
   }
   ExitRun(0);

@@ -115,18 +115,27 @@ TEST_F(BadInput, FilesOfTwoGibibytesAndMoreKeepTheirSize) {
   EXPECT_EQ(run.err, "big.fit\n\tBPP -32\n\t[ADD 0, SCALE 1.00, BZERO 0]\n\tOK\n");
 }
 
-TEST_F(BadInput, NamesWithSpacesAndNonAsciiBytes) {
-  const std::string spaced = "my image \xc3\xa4.fit";
-  const std::string raw_bytes = "\xff\xfe\x01.fit";
+TEST_F(BadInput, NamesWithSpacesAndNonAsciiLetters) {
+  const std::string spaced = "my image \xc3\xa4.fit";  // UTF-8
+  const std::string inside = "\xce\xb1 Ori.FIT";
   ASSERT_EQ(mkdir(Path("odd dir").c_str(), 0777), 0);
   Write(spaced, FitsFile(Header(32), Be32({1})));
-  Write("odd dir/" + raw_bytes, FitsFile(Header(32), Be32({1})));
+  Write("odd dir/" + inside, FitsFile(Header(32), Be32({1})));
   const RunResult run = Run({spaced, "odd dir/"});
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.err.starts_with(spaced + "\n")) << run.err;
-  EXPECT_NE(run.err.find("odd dir/" + raw_bytes + "\n"), std::string::npos);
+  EXPECT_NE(run.err.find("odd dir/" + inside + "\n"), std::string::npos) << run.err;
   EXPECT_EQ(Pixels32(Read(spaced)).at(0), 2147483650u);
-  EXPECT_EQ(Pixels32(Read("odd dir/" + raw_bytes)).at(0), 2147483650u);
+  EXPECT_EQ(Pixels32(Read("odd dir/" + inside)).at(0), 2147483650u);
+}
+
+TEST_F(BadInput, NamesThatAreNoTextAtAll) {
+  const std::string raw_bytes = "\xff\xfe\x01.fit";  // no valid UTF-8: a POSIX name is bytes
+  Write(raw_bytes, FitsFile(Header(32), Be32({1})));
+  const RunResult run = Run({"."});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err.find("./" + raw_bytes + "\n"), 0u) << run.err;
+  EXPECT_EQ(Pixels32(Read(raw_bytes)).at(0), 2147483650u);
 }
 
 }  // namespace

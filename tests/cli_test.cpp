@@ -1,5 +1,7 @@
 // End-to-end tests of the command line: usage text, option order, paths that
 // do not exist, exit statuses and standard output.
+#include <cstdlib>
+
 #include "helpers.h"
 
 namespace corvane::testing {
@@ -135,6 +137,22 @@ TEST_F(Cli, AFileArgumentNeedsNoFitsName) {
   const RunResult run = Run({"image.data"});
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+}
+
+// Where no shell expands wildcards (Windows), the program does it itself.
+TEST_F(Cli, WildcardsAreExpandedWhereNoShellDoesIt) {
+  const char* expands = std::getenv("CORVANE_EXPANDS_WILDCARDS");
+  if (expands == nullptr || std::string(expands) != "1") {
+    GTEST_SKIP() << "on this system the shell expands wildcards, not the program";
+  }
+  Write("a.fit", Plain16({10}));
+  Write("b \xc3\xa4.fit", Plain16({10}));
+  Write("c.txt", Plain16({10}));
+  const RunResult run = Run({"-add", "1", "*.fit"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Pixels16(Read("a.fit"))[0], 11);
+  EXPECT_EQ(Pixels16(Read("b \xc3\xa4.fit"))[0], 11);
+  EXPECT_EQ(Read("c.txt"), Plain16({10}));
 }
 
 TEST_F(Cli, ASingleSlashIsCutToTheEmptyPath) {

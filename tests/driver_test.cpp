@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -34,15 +35,19 @@ TEST(FitsFilename, LongNamesAreJudgedByTheirFirst1023Characters) {
 }
 
 TEST(IsDirectory, CutsOneTrailingSeparator) {
-  std::string slash = "/tmp/";
+  const std::filesystem::path made = std::filesystem::temp_directory_path() / "corvane-isdirectory-test";
+  std::filesystem::create_directories(made);
+  const std::string dir = made.string();
+  std::string slash = dir + "/";
   EXPECT_NE(isDirectory(slash), 0);
-  EXPECT_EQ(slash, "/tmp");
-  std::string backslash = "/tmp\\";
+  EXPECT_EQ(slash, dir);
+  std::string backslash = dir + "\\";
   EXPECT_NE(isDirectory(backslash), 0);
-  EXPECT_EQ(backslash, "/tmp");
-  std::string two = "/tmp//";
+  EXPECT_EQ(backslash, dir);
+  std::string two = dir + "//";
   EXPECT_NE(isDirectory(two), 0);
-  EXPECT_EQ(two, "/tmp/");
+  EXPECT_EQ(two, dir + "/");
+  std::filesystem::remove(made);
 }
 
 TEST(IsDirectory, ReportsPathsThatCannotBeQueried) {

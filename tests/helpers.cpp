@@ -1,4 +1,4 @@
-// Test helpers: building FITS files, scratch directories, running the binary.
+// End-to-end test helpers: scratch directories and running the binary.
 #include "helpers.h"
 
 #include <dirent.h>
@@ -15,86 +15,6 @@
 #include <sstream>
 
 namespace corvane::testing {
-
-std::string FitsFile(const std::vector<std::string>& cards, const std::string& data) {
-  std::string header;
-  for (const std::string& card : cards) {
-    std::string padded = card.substr(0, 80);
-    padded.resize(80, ' ');
-    header += padded;
-  }
-  header.resize(2880, ' ');
-  return header + data;
-}
-
-std::string ValueCard(const std::string& keyword, const std::string& value) {
-  std::string card = keyword;
-  card.resize(8, ' ');
-  card += "= ";
-  card += std::string(value.size() < 20 ? 20 - value.size() : 0, ' ') + value;
-  return card;
-}
-
-std::vector<std::string> Header(int bitpix, const std::vector<std::string>& extra) {
-  std::vector<std::string> cards = {ValueCard("SIMPLE", "T"), ValueCard("BITPIX", std::to_string(bitpix)),
-                                    ValueCard("NAXIS", "1"), ValueCard("NAXIS1", "0")};
-  cards.insert(cards.end(), extra.begin(), extra.end());
-  cards.push_back("END");
-  return cards;
-}
-
-std::string Be16(const std::vector<std::uint16_t>& pixels) {
-  std::string bytes;
-  for (std::uint16_t p : pixels) {
-    bytes.push_back(static_cast<char>(p >> 8));
-    bytes.push_back(static_cast<char>(p & 0xFF));
-  }
-  return bytes;
-}
-
-std::string Be32(const std::vector<std::uint32_t>& pixels) {
-  std::string bytes;
-  for (std::uint32_t p : pixels) {
-    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<char>((p >> shift) & 0xFF));
-  }
-  return bytes;
-}
-
-std::vector<std::uint16_t> Pixels16(const std::string& bytes, std::size_t offset) {
-  std::vector<std::uint16_t> pixels;
-  for (std::size_t at = offset; at + 2 <= bytes.size(); at += 2) {
-    pixels.push_back(static_cast<std::uint16_t>((static_cast<unsigned char>(bytes[at]) << 8) |
-                                                static_cast<unsigned char>(bytes[at + 1])));
-  }
-  return pixels;
-}
-
-std::vector<std::uint32_t> Pixels32(const std::string& bytes, std::size_t offset) {
-  std::vector<std::uint32_t> pixels;
-  for (std::size_t at = offset; at + 4 <= bytes.size(); at += 4) {
-    std::uint32_t p = 0;
-    for (std::size_t k = 0; k < 4; ++k) p = (p << 8) | static_cast<unsigned char>(bytes[at + k]);
-    pixels.push_back(p);
-  }
-  return pixels;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << "cannot write " << path;
-}
-
-std::string Card(const std::string& file_bytes, int index) {
-  return file_bytes.substr(static_cast<std::size_t>(index) * 80, 80);
-}
 
 void Scratch::SetUp() {
   char name[] = "/tmp/corvane-test-XXXXXX";
@@ -123,7 +43,11 @@ std::vector<std::string> Scratch::Listing() const {
 bool Scratch::CanTestPermissions() { return geteuid() != 0 || access("/usr/bin/setpriv", X_OK) == 0; }
 
 RunResult Scratch::Run(const std::vector<std::string>& args, const RunOptions& options) const {
-  std::vector<std::string> command = {CORVANE_BINARY};
+  std::vector<std::string> command;
+  const char* runner = std::getenv("CORVANE_TEST_RUNNER");
+  const char* binary = std::getenv("CORVANE_TEST_BINARY");
+  if (runner != nullptr && *runner != '\0') command.emplace_back(runner);
+  command.emplace_back(binary != nullptr && *binary != '\0' ? binary : CORVANE_BINARY);
   command.insert(command.end(), args.begin(), args.end());
   return RunProgram(command, options);
 }
@@ -145,7 +69,7 @@ RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   int wait_status = 0;

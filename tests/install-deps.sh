@@ -9,6 +9,7 @@ case "${1:-test}" in
   bench) want+=(libbenchmark-dev hyperfine time libcfitsio-bin) ;;
   sanitize) want+=(clang libclang-rt-14-dev) ;;
   lint) want+=(clang-tidy cppcheck) ;;
+  windows) want+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine googletest) ;;
   *) echo "install-deps: unknown target '$1'" >&2; exit 2 ;;
 esac
 

@@ -11,7 +11,7 @@
 
 #include "fits/fits.h"
 #include "fits/pixel_math.h"
-#include "helpers.h"
+#include "fits_builder.h"
 
 namespace corvane {
 namespace {

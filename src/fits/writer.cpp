@@ -118,6 +118,7 @@ Next WriteInPlace(PerFile& f) {
     return Next::kFailed;
   }
   if (!WriteImage(f, replacement.Output())) return Next::kFailed;
+  f.file.Close();  // everything is read, and some systems replace no file that is open
   std::string error;
   if (!replacement.Commit(&error)) {
     Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());

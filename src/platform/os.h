@@ -1,6 +1,7 @@
 // The few things Corvane needs from the operating system: descriptors with
 // whole-record reads and writes, file status, access checks, directory listing,
-// and the replace-by-rename of a rewritten file. Only this layer calls the OS.
+// memory for a data area, and the replace-by-rename of a rewritten file. Only
+// this layer calls the OS; os_posix.cpp and os_win32.cpp implement it.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,14 @@ class File {
   File() = default;
   explicit File(int fd) : fd_(fd) {}
   File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  File& operator=(File&& other) noexcept;
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   ~File() { Close(); }
@@ -44,7 +52,16 @@ class Buffer {
     other.data_ = nullptr;
     other.size_ = 0;
   }
-  Buffer& operator=(Buffer&& other) noexcept;
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      Release();
+      data_ = other.data_;
+      size_ = other.size_;
+      other.data_ = nullptr;
+      other.size_ = 0;
+    }
+    return *this;
+  }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
   ~Buffer() { Release(); }
@@ -107,6 +124,7 @@ class Replacement {
  private:
   std::string target_;
   std::string temp_path_;
+  std::wstring wide_temp_path_;  // Windows: the same name, for the interrupt handler
   File file_;
   bool committed_ = false;
 };
@@ -114,8 +132,13 @@ class Replacement {
 // Flushes to disk the directory whose entries replacements changed last.
 void FlushDirectories();
 
-// Makes SIGINT, SIGTERM and SIGHUP remove a pending temporary file before the
-// process ends the way that signal ends it.
-void InstallInterruptCleanup();
+// Sets the process up for a run: an interrupting signal (SIGINT, SIGTERM and,
+// where it exists, SIGHUP) removes a pending temporary file before the process
+// ends the way that signal ends it; standard streams carry bytes unchanged.
+void PrepareProcess();
+
+// The command-line arguments as UTF-8 text, program name first, with file-name
+// wildcards expanded where no shell does it.
+std::vector<std::string> CommandLine(int argc, char** argv);
 
 }  // namespace corvane::os

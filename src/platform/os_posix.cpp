@@ -49,17 +49,6 @@ std::string DirectoryOf(const std::string& path) {
 
 }  // namespace
 
-Buffer& Buffer::operator=(Buffer&& other) noexcept {
-  if (this != &other) {
-    Release();
-    data_ = other.data_;
-    size_ = other.size_;
-    other.data_ = nullptr;
-    other.size_ = 0;
-  }
-  return *this;
-}
-
 bool Buffer::Allocate(std::uint64_t size) {
   Release();
   if (size == 0) return true;
@@ -87,15 +76,6 @@ void Buffer::Release() {
   if (data_ != nullptr && size_ >= kLargeBuffer) munmap(data_, size_);
   data_ = nullptr;
   size_ = 0;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
 }
 
 void File::Close() {
@@ -223,10 +203,15 @@ void FlushDirectories() {
   g_unflushed_directory.clear();
 }
 
-void InstallInterruptCleanup() {
+void PrepareProcess() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     (void)std::signal(signal_number, RemovePendingAndDie);  // fails only for invalid numbers
   }
+}
+
+std::vector<std::string> CommandLine(int argc, char** argv) {
+  // The shell has expanded wildcards, and names are bytes already.
+  return std::vector<std::string>(argv, argv + argc);
 }
 
 }  // namespace corvane::os
