@@ -11,8 +11,23 @@
 
 #include "helpers.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CORVANE_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define CORVANE_UNDER_ASAN 1
+#endif
+
 namespace corvane::testing {
 namespace {
+
+#ifdef CORVANE_UNDER_ASAN
+constexpr bool kUnderAddressSanitizer = true;
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
 
 using BadInput = Scratch;
 
@@ -113,6 +128,15 @@ TEST_F(BadInput, FilesOfTwoGibibytesAndMoreKeepTheirSize) {
   run = Run({"-out", "/dev/null", "big.fit"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "big.fit\n\tBPP -32\n\t[ADD 0, SCALE 1.00, BZERO 0]\n\tOK\n");
+}
+
+TEST_F(BadInput, ADataAreaLargerThanTheMemoryAvailableIsReported) {
+  if (kUnderAddressSanitizer) GTEST_SKIP() << "AddressSanitizer reserves more address space than this test allows";
+  constexpr off_t kSize = (off_t{1} << 30) + 2880;  // 1 GiB of data
+  if (!MakeSparse(Path("huge.fit"), FitsFile(Header(-32)), kSize)) GTEST_SKIP() << "no sparse files here";
+  const RunResult run = Run({"huge.fit"}, {.memory_limit = 256LL << 20});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "huge.fit\n\tBPP -32\nOut of memory allocating 1073741824 bytes for file huge.fit\n");
 }
 
 TEST_F(BadInput, NamesWithSpacesAndNonAsciiLetters) {

@@ -4,7 +4,10 @@
  *   CORVANE_FAULT_CALL=N     which call fails (none when unset)
  *   CORVANE_FAULT_MODE=M     enospc, eio, short (half written, then ENOSPC on the
  *                            next call), or a signal name: int, term, hup
- *   CORVANE_FAULT_LOG=path   appends the name of every counted call, one a line */
+ *   CORVANE_FAULT_LOG=path   appends the name of every counted call, one a line
+ *   CORVANE_FAULT_READ=N     the N-th read of a file (not standard input) finds
+ *                            the end of the file
+ *   CORVANE_FAULT_FCHMOD=1   every fchmod fails with EPERM */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -104,6 +107,25 @@ int fdatasync(int fd) {
     return -1;
   }
   return fn(fd);
+}
+
+ssize_t read(int fd, void* buf, size_t n) {
+  static ssize_t (*fn)(int, void*, size_t);
+  static long reads;
+  if (!fn) fn = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  const char* target = getenv("CORVANE_FAULT_READ");
+  if (fd > 2 && target && atol(target) == ++reads) return 0;
+  return fn(fd, buf, n);
+}
+
+int fchmod(int fd, mode_t mode) {
+  static int (*fn)(int, mode_t);
+  if (!fn) fn = (int (*)(int, mode_t))dlsym(RTLD_NEXT, "fchmod");
+  if (getenv("CORVANE_FAULT_FCHMOD")) {
+    errno = EPERM;
+    return -1;
+  }
+  return fn(fd, mode);
 }
 
 int rename(const char* from, const char* to) {

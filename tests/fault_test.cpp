@@ -92,6 +92,25 @@ TEST_F(Faults, EveryFailedWriteToAnOutputFileIsReported) {
   }
 }
 
+TEST_F(Faults, AShortReadOfTheDataIsReportedAndNothingIsWritten) {
+  Write("a.fit", input_);
+  // The first read takes the header block, the second the data area.
+  const RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=2"}});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "a.fit\n\tBPP 16\n\tBZERO 32768\nShort read on file 'a.fit', wanted 6000 bytes\n");
+  EXPECT_EQ(Read("a.fit"), input_);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
+}
+
+TEST_F(Faults, PermissionsThatCannotBeCopiedLeaveTheOriginal) {
+  Write("a.fit", input_);
+  const RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_FCHMOD=1"}});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.err.ends_with("Error: cannot give the new copy of 'a.fit' its permissions\n")) << run.err;
+  EXPECT_EQ(Read("a.fit"), input_);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
+}
+
 TEST_F(Faults, AnInterruptedRunLeavesTheOriginalAndNoTemporaryFile) {
   const std::vector<std::string> calls = CallsOf({"a.fit"});
   const std::vector<std::pair<std::string, int>> signals = {{"int", 2}, {"term", 15}, {"hup", 1}};

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +66,10 @@ RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions
     dup2(out_fd, 1);
     dup2(err_fd, 2);
     if (chdir(dir_.c_str()) != 0) _exit(127);
+    if (options.memory_limit > 0) {
+      const rlimit limit{static_cast<rlim_t>(options.memory_limit), static_cast<rlim_t>(options.memory_limit)};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+    }
     for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));

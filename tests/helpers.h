@@ -21,6 +21,7 @@ struct RunResult {
 struct RunOptions {
   std::vector<std::string> env = {};  // extra NAME=value entries
   bool as_unprivileged = false;  // run as nobody (needs root and setpriv)
+  long long memory_limit = 0;    // bytes of address space, when not 0
 };
 
 // A fresh directory per test, the working directory of every run of the tool.

@@ -193,6 +193,23 @@ TEST(Transform16, StretchMapsTheRunningMaximumTo65535) {
   EXPECT_EQ(Run16({0, 0}, {0, 1.0, true}), (std::vector<std::uint16_t>{0, 0}));
 }
 
+// The table of a 16-bit file takes the same shortcut as the 32-bit loop; it
+// must agree with the exact routine for every value.
+TEST(Transform16, ScaledValuesMatchTheExactProductForEveryValue) {
+  std::vector<std::uint16_t> every(65536);
+  for (std::uint32_t v = 0; v < 65536; ++v) every[v] = static_cast<std::uint16_t>(v);
+  std::vector<double> factors = {0.7, 1.0000001, 0.1, 65535.0 / 1000, -3.5, 1e-9, 40000.0};
+  // Factors that put some products a hair below an integer: 1/n rounded down.
+  for (int n = 3; n < 40; n += 4) factors.push_back(std::nextafter(1.0 / n, 0.0));
+  for (const double factor : factors) {
+    const std::vector<std::uint16_t> result = Run16(every, {0, factor, false});
+    const Factor exact = Decompose(factor);
+    for (std::uint32_t v = 0; v < 65536; ++v) {
+      ASSERT_EQ(result[v], static_cast<std::uint16_t>(ScaleToInt32(v, exact))) << v << " * " << factor;
+    }
+  }
+}
+
 TEST(Transform16, LeavesATrailingOddByteAndAnEmptyBufferAlone) {
   EXPECT_EQ(Run16({5}, {1, 1.0, false}, "\x7f"), std::vector<std::uint16_t>{6});
   Transform16(nullptr, 0, {1, 2.0, true});

@@ -2,7 +2,8 @@
 # Runs the Windows build's tests under wine: its unit tests through ctest, then
 # the end-to-end tests against corvane.exe, less those about POSIX-only things
 # (permissions and users, FIFOs, symbolic links, modes and umask, LD_PRELOAD
-# fault injection, names that are not text, /dev/null) and the in-process ones.
+# fault injection, names that are not text, /dev/null, address-space limits)
+# and the in-process ones.
 #   tests/windows.sh LINUX_BUILD WINDOWS_BUILD
 set -euo pipefail
 linux=$(cd "$1" && pwd)
@@ -17,6 +18,6 @@ wine cmd /c exit > /dev/null 2>&1 || true  # creates the wine prefix on a fresh 
 
 portable='Cli.*:Directory.*:HeaderRules.*:CarriedState.*:PixelRun.*:Layout.*:Replace.AHardLinked*:RealReaders.*:BadInput.*'
 posix_only='Directory.Unreadable*:Directory.ADirectoryThatCannot*:HeaderRules.SpecialFiles*:HeaderRules.AReadOnly*'
-posix_only+=':Layout.ACreatedOutput*:BadInput.NamesThatAreNoText*:BadInput.FilesOfTwo*'
+posix_only+=':Layout.ACreatedOutput*:BadInput.NamesThatAreNoText*:BadInput.FilesOfTwo*:BadInput.ADataArea*'
 CORVANE_TEST_RUNNER=wine CORVANE_TEST_BINARY="$windows/corvane.exe" CORVANE_EXPANDS_WILDCARDS=1 \
   "$linux/tests/corvane_tests" --gtest_filter="$portable:-$posix_only" --gtest_brief=1

@@ -76,11 +76,55 @@ Int ScaleTo(std::uint32_t pixel, const Factor& factor) {
   return static_cast<Int>(-static_cast<std::int64_t>(magnitude - 1) - 1);
 }
 
+// Multiplies pixels by one factor. The exact product p * mantissa is
+// truncated by shifting; rounding it to 64 bits first can change that result
+// only when it lies within half a 64-bit unit (at most 2^20, as the product has
+// at most 85 bits) below the next integer, so only then, or when the shift is
+// outside the usual range, is the full rounding done.
+class Scaler64 {
+ public:
+  explicit Scaler64(const Factor& factor) : factor_(factor), down_(-factor.exponent) {
+    fast_ = factor.kind == Factor::Kind::kFinite && down_ >= 21 && down_ <= 127;
+    if (fast_) {
+      fraction_mask_ = (static_cast<Uint128>(1) << down_) - 1;
+      near_next_ = (static_cast<Uint128>(1) << down_) - (static_cast<Uint128>(1) << 20);
+    }
+  }
+
+  // The product as a signed 64-bit integer, or INT64_MIN (sign bit only).
+  std::int64_t operator()(std::uint32_t pixel) const {
+    if (fast_) {
+      const Uint128 product = static_cast<Uint128>(pixel) * factor_.mantissa;
+      const auto whole = static_cast<std::uint64_t>(product >> down_);
+      if ((product & fraction_mask_) < near_next_ && whole <= static_cast<std::uint64_t>(INT64_MAX)) {
+        const auto value = static_cast<std::int64_t>(whole);
+        return factor_.negative ? -value : value;
+      }
+    }
+    return ScaleTo<std::int64_t>(pixel, factor_);
+  }
+
+  // The product as a signed 32-bit integer, or INT32_MIN (sign bit only).
+  std::int32_t To32(std::uint32_t pixel) const {
+    const std::int64_t value = (*this)(pixel);
+    const bool fits = value >= std::numeric_limits<std::int32_t>::min() &&
+                      value <= std::numeric_limits<std::int32_t>::max();
+    return fits ? static_cast<std::int32_t>(value) : std::numeric_limits<std::int32_t>::min();
+  }
+
+ private:
+  Factor factor_;
+  int down_;
+  bool fast_;
+  Uint128 fraction_mask_ = 0;
+  Uint128 near_next_ = 0;
+};
+
 // The result of offset and scale for one 16-bit value, in host order.
-std::uint16_t OffsetScale16(std::uint32_t value, const PixelPlan& plan, const Factor& scale) {
+std::uint16_t OffsetScale16(std::uint32_t value, const PixelPlan& plan, const Scaler64& scale) {
   const auto offset = static_cast<std::uint16_t>(value + static_cast<std::uint32_t>(plan.add));
   if (plan.scale == 1.0) return offset;
-  return static_cast<std::uint16_t>(ScaleTo<std::int32_t>(offset, scale));
+  return static_cast<std::uint16_t>(scale.To32(offset));
 }
 
 std::uint16_t Load16(const std::uint8_t* at) {
@@ -109,42 +153,14 @@ std::uint32_t Maximum16(const std::uint8_t* data, std::int64_t count,
   return maximum;
 }
 
-// Multiplies 32-bit pixels by one factor. The exact product p * mantissa is
-// truncated by shifting; rounding it to 64 bits first can change that result
-// only when it lies within half a 64-bit unit (at most 2^20, as the product has
-// at most 85 bits) below the next integer, so only then, or when the shift is
-// outside the usual range, is the full rounding done.
-class Scaler64 {
- public:
-  explicit Scaler64(const Factor& factor) : factor_(factor), down_(-factor.exponent) {
-    fast_ = factor.kind == Factor::Kind::kFinite && down_ >= 21 && down_ <= 127;
-  }
-
-  std::int64_t operator()(std::uint32_t pixel) const {
-    if (fast_) {
-      const Uint128 product = static_cast<Uint128>(pixel) * factor_.mantissa;
-      const Uint128 fraction = product & ((static_cast<Uint128>(1) << down_) - 1);
-      const Uint128 near_next = (static_cast<Uint128>(1) << down_) - (Uint128{1} << 20);
-      const auto whole = static_cast<std::uint64_t>(product >> down_);
-      if (fraction < near_next && whole <= static_cast<std::uint64_t>(INT64_MAX)) {
-        const auto value = static_cast<std::int64_t>(whole);
-        return factor_.negative ? -value : value;
-      }
-    }
-    return ScaleTo<std::int64_t>(pixel, factor_);
-  }
-
- private:
-  Factor factor_;
-  int down_;
-  bool fast_;
-};
-
 // One pass over the 32-bit pixels, shaped at compile time so the loop carries
 // no branch on the options. Returns the running maximum after offset and scale.
 template <bool kScaled, bool kSignOffset>
 std::uint32_t Pass32(std::uint8_t* data, std::int64_t count, std::uint32_t add,
-                     const Scaler64& scale, std::uint32_t maximum) {
+                     const Scaler64& factor, std::uint32_t maximum) {
+  // A copy of its own: stores through the byte pointer could alias the
+  // original, which would make the compiler reload it for every pixel.
+  const Scaler64 scale = factor;
   for (std::int64_t i = 0; i < count; ++i) {
     std::uint32_t value = FileToHost32(Load32(data + 4 * i)) + add;
     if constexpr (kScaled) value = static_cast<std::uint32_t>(scale(value));
@@ -273,17 +289,15 @@ void Transform16(std::uint8_t* data, std::int64_t length, const PixelPlan& plan)
     Offset16(data, count, add);
     return;
   }
-  const Factor scale = Decompose(plan.scale);
+  const Scaler64 scale(Decompose(plan.scale));
   std::vector<std::uint16_t> host_result(65536);
   for (std::uint32_t v = 0; v < 65536; ++v) host_result[v] = OffsetScale16(v, plan, scale);
   if (plan.stretch) {
     const std::uint32_t maximum = scaled ? Maximum16(data, count, host_result)
                                          : std::max<std::uint32_t>(FileToHost16(Load16(data)),
                                                                    OffsetMaximum16(data, count, add));
-    const Factor stretch = Decompose(StretchFactor(65535, maximum));
-    for (std::uint16_t& value : host_result) {
-      value = static_cast<std::uint16_t>(ScaleTo<std::int32_t>(value, stretch));
-    }
+    const Scaler64 stretch(Decompose(StretchFactor(65535, maximum)));
+    for (std::uint16_t& value : host_result) value = static_cast<std::uint16_t>(stretch.To32(value));
   }
   // The same table in file byte order, so each pixel is one lookup.
   std::vector<std::uint16_t> file_result(65536);
@@ -311,7 +325,7 @@ void Transform32(std::uint8_t* data, std::int64_t length, const PixelPlan& plan)
   }
   const std::uint32_t maximum = scaled ? Pass32<true, false>(data, count, add, scale, first)
                                        : Pass32<false, false>(data, count, add, scale, first);
-  const Scaler64 stretch(Decompose(StretchFactor(0xFFFFFFFFu, maximum)));
+  const Scaler64 stretch(Decompose(StretchFactor(0xFFFFFFFFu, maximum)));  // a local: see Pass32
   for (std::int64_t i = 0; i < count; ++i) {
     const std::uint32_t value = FileToHost32(Load32(data + 4 * i));
     const auto stretched = static_cast<std::uint32_t>(stretch(value));
