@@ -84,6 +84,7 @@ int main(int argc, char** argv) {
   os::PrepareProcess();
   std::vector<std::string> words = os::CommandLine(argc, argv);
   std::vector<char*> args;
+  args.reserve(words.size());
   for (std::string& word : words) args.push_back(word.data());
   const int count = static_cast<int>(args.size());
   if (count < 2) {

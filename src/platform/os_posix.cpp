@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/os.h"
+#include "platform/transfer.h"
 
 namespace corvane::os {
 namespace {
@@ -33,12 +34,6 @@ void RemovePendingAndDie(int signal_number) {
 // The directory of the latest replacement, until it is flushed to disk.
 std::string g_unflushed_directory;
 
-// Data areas from this size on get memory of their own, in huge pages where the
-// system offers them; smaller ones come from the allocator.
-constexpr std::uint64_t kLargeBuffer = std::uint64_t{32} << 20;
-
-// A single read or write moves at most this much, below every kernel's limit.
-constexpr std::int64_t kMaxTransfer = std::int64_t{1} << 30;
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -54,7 +49,6 @@ bool Buffer::Allocate(std::uint64_t size) {
   if (size == 0) return true;
   if (size > SIZE_MAX) return false;
   if (size < kLargeBuffer) {
-    // The allocator hands the same memory to the next file of a run, already mapped.
     data_ = static_cast<std::uint8_t*>(std::malloc(size));
     size_ = size;
     return data_ != nullptr;
@@ -85,28 +79,16 @@ void File::Close() {
 
 std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
   auto* bytes = static_cast<unsigned char*>(buffer);
-  std::int64_t done = 0;
-  while (done < count) {
-    const std::int64_t chunk = count - done < kMaxTransfer ? count - done : kMaxTransfer;
-    const ssize_t got = read(fd_, bytes + done, static_cast<std::size_t>(chunk));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += got;
-  }
-  return done;
+  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    return read(fd_, bytes + at, static_cast<std::size_t>(chunk));
+  });
 }
 
 std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
-  std::int64_t done = 0;
-  while (done < count) {
-    const std::int64_t chunk = count - done < kMaxTransfer ? count - done : kMaxTransfer;
-    const ssize_t put = write(fd_, bytes + done, static_cast<std::size_t>(chunk));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) break;
-    done += put;
-  }
-  return done;
+  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    return write(fd_, bytes + at, static_cast<std::size_t>(chunk));
+  });
 }
 
 bool File::Rewind() { return lseek(fd_, 0, SEEK_SET) == 0; }

@@ -14,6 +14,7 @@
 #include <cwchar>
 
 #include "platform/os.h"
+#include "platform/transfer.h"
 
 // The C runtime's argument parser, which expands wildcards when asked to.
 extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand_wildcards,
@@ -32,8 +33,6 @@ void RemovePendingAndDie(int signal_number) {
   (void)std::raise(signal_number);
 }
 
-constexpr std::uint64_t kLargeBuffer = std::uint64_t{32} << 20;
-constexpr std::int64_t kMaxTransfer = std::int64_t{1} << 30;
 
 std::wstring Wide(const std::string& text) {
   if (text.empty()) return std::wstring();
@@ -98,26 +97,16 @@ void File::Close() {
 
 std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
   auto* bytes = static_cast<unsigned char*>(buffer);
-  std::int64_t done = 0;
-  while (done < count) {
-    const std::int64_t chunk = count - done < kMaxTransfer ? count - done : kMaxTransfer;
-    const int got = _read(fd_, bytes + done, static_cast<unsigned>(chunk));
-    if (got <= 0) break;
-    done += got;
-  }
-  return done;
+  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    return _read(fd_, bytes + at, static_cast<unsigned>(chunk));
+  });
 }
 
 std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
-  std::int64_t done = 0;
-  while (done < count) {
-    const std::int64_t chunk = count - done < kMaxTransfer ? count - done : kMaxTransfer;
-    const int put = _write(fd_, bytes + done, static_cast<unsigned>(chunk));
-    if (put <= 0) break;
-    done += put;
-  }
-  return done;
+  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    return _write(fd_, bytes + at, static_cast<unsigned>(chunk));
+  });
 }
 
 bool File::Rewind() { return _lseeki64(fd_, 0, SEEK_SET) == 0; }
