@@ -39,9 +39,9 @@ sync
 
 results=results.csv
 echo "name,median_s,peak_kib" > "$results"
-measure() {  # name prepare command
-  local name=$1 prepare=$2 command=$3
-  hyperfine --style none --runs "$runs" --warmup 1 --prepare "$prepare" --export-csv one.csv \
+measure() {  # name prepare command [runs]
+  local name=$1 prepare=$2 command=$3 count=${4:-$runs}
+  hyperfine --style none --runs "$count" --warmup 1 --prepare "$prepare" --export-csv one.csv -n timed \
     "$command" > /dev/null
   local median
   median=$(awk -F, 'NR == 2 { print $4 }' one.csv)
@@ -65,12 +65,16 @@ measure "cp -r folder" "rm -rf copy" "cp -r folder copy"
 measure "cp -r folder + fsync each" "rm -rf copy && sync" "cp -r folder copy && sync copy/*"
 measure "corvane -add -1 folder in place" "rm -rf copy && cp -r folder copy && sync" "$corvane -add -1 copy 2> /dev/null"
 if command -v imcopy > /dev/null; then
-  measure "imcopy [pix X-1] 16-bit" "rm -f out.fit" "imcopy 'in16.fit[pix X>0 ? X-1 : 0]' out.fit > /dev/null"
+  measure "imcopy [pix X-1] 16-bit" "rm -f out.fit" "imcopy 'in16.fit[pix X>0 ? X-1 : 0]' out.fit > /dev/null" 3
 fi
-if python3 -c 'import numpy' 2> /dev/null; then
+python=""
+for candidate in python3 /usr/bin/python3; do
+  if "$candidate" -c 'import numpy' 2> /dev/null; then python=$candidate; break; fi
+done
+if [ -n "$python" ]; then
   numpy_script="import numpy as n; a = n.fromfile('in16.fit', dtype='>u2', offset=2880); \
 h = open('in16.fit', 'rb').read(2880); f = open('out.fit', 'wb'); f.write(h); (a - n.uint16(1)).astype('>u2').tofile(f)"
-  measure "numpy subtract 16-bit" "rm -f out.fit" "python3 -c \"$numpy_script\""
+  measure "numpy subtract 16-bit" "rm -f out.fit" "$python -c \"$numpy_script\"" 3
 fi
 
 median() { awk -F, -v n="$1" '$1 == n { print $2 }' "$results"; }
