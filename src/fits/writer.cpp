@@ -42,14 +42,15 @@ void MarkHeader(PerFile& f) {
 void RebuildBzeroCards(PerFile& f) {
   const std::int32_t value = set_bzero ? BZERO_NEW : BZERO_ORIG;
   for (Card& card : f.header) {
-    if (card[0] == 'B' && std::string_view(card.data(), 6) == "BZERO ") {
+    if (std::string_view(card.data(), 6) == "BZERO ") {
       PrintCard(card, "%-8.8s=%21d%50s", "BZERO", value, "");
     }
   }
 }
 
+// Writes `count` zero bytes, a chunk at a time, so any count needs little memory.
 bool WriteZeros(os::File& target, std::int64_t count) {
-  static std::uint8_t zeros[kZeroChunk];
+  std::uint8_t zeros[kZeroChunk];
   bzero(zeros, kZeroChunk);
   while (count > 0) {
     const std::int64_t chunk = count < kZeroChunk ? count : kZeroChunk;
