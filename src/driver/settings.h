@@ -19,6 +19,9 @@ extern int force;                // -force: process files that would be skipped
 extern std::int32_t arg_padbytes;            // -padbytes B, or 2880 after an Astra Image file
 extern std::optional<std::string> OUT_FNAME;  // -out f: one output file for every input
 
+// The BZERO a repaired file gets: -bzero's value, or the last one read.
+inline std::int32_t BzeroToWrite() { return set_bzero ? BZERO_NEW : BZERO_ORIG; }
+
 // Puts every run setting back to its start value (for tests and fuzzing).
 void ResetRunSettings();
 

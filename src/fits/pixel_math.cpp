@@ -325,13 +325,9 @@ void Transform32(std::uint8_t* data, std::int64_t length, const PixelPlan& plan)
   }
   const std::uint32_t maximum = scaled ? Pass32<true, false>(data, count, add, scale, first)
                                        : Pass32<false, false>(data, count, add, scale, first);
-  const Scaler64 stretch(Decompose(StretchFactor(0xFFFFFFFFu, maximum)));  // a local: see Pass32
-  for (std::int64_t i = 0; i < count; ++i) {
-    const std::uint32_t value = FileToHost32(Load32(data + 4 * i));
-    const auto stretched = static_cast<std::uint32_t>(stretch(value));
-    const std::uint32_t raw = FileToHost32(stretched + kSignOffset32);
-    std::memcpy(data + 4 * i, &raw, sizeof raw);
-  }
+  // The stretch is one more scaled pass, with no offset, then the sign offset.
+  const Scaler64 stretch(Decompose(StretchFactor(0xFFFFFFFFu, maximum)));
+  Pass32<true, true>(data, count, 0, stretch, 0);
 }
 
 }  // namespace corvane

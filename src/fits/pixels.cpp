@@ -55,8 +55,7 @@ Next TransformPixels(PerFile& f) {
            f.path.c_str());
     return Next::kFailed;
   }
-  const std::int32_t bzero_to_write = set_bzero ? BZERO_NEW : BZERO_ORIG;
-  Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, bzero_to_write);
+  Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, BzeroToWrite());
   const PixelPlan plan{f.add_value, SCALE_VALUE, do_stretch != 0};
   if (f.bpp == 16) Transform16(f.data.Data(), f.data_size, plan);
   if (f.bpp == 32) Transform32(f.data.Data(), f.data_size, plan);

@@ -40,7 +40,7 @@ void MarkHeader(PerFile& f) {
 
 // Every "BZERO " card is rewritten in the fixed layout, which drops its comment.
 void RebuildBzeroCards(PerFile& f) {
-  const std::int32_t value = set_bzero ? BZERO_NEW : BZERO_ORIG;
+  const std::int32_t value = BzeroToWrite();
   for (Card& card : f.header) {
     if (std::string_view(card.data(), 6) == "BZERO ") {
       PrintCard(card, "%-8.8s=%21d%50s", "BZERO", value, "");
