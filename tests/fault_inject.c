@@ -3,16 +3,23 @@
  * standard output and error are not counted) and makes the N-th one fail:
  *   CORVANE_FAULT_CALL=N     which call fails (none when unset)
  *   CORVANE_FAULT_MODE=M     enospc, eio, short (half written, then ENOSPC on the
- *                            next call), or a signal name: int, term, hup
+ *                            next call), a signal name: int, term, hup, quit,
+ *                            pipe, xfsz, or run
+ *                            (CORVANE_FAULT_COMMAND runs, then the call goes on)
  *   CORVANE_FAULT_LOG=path   appends the name of every counted call, one a line
  *   CORVANE_FAULT_READ=N     the N-th read of a file (not standard input) finds
  *                            the end of the file
- *   CORVANE_FAULT_FCHMOD=1   every fchmod fails with EPERM */
+ *   CORVANE_HOOK_READ=N      CORVANE_FAULT_COMMAND runs before the N-th read of a file
+ *   CORVANE_FAULT_FCHMOD=E   every fchmod fails with EPERM (E=1) or ENOSYS (E=enosys)
+ *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
+ *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
+ * posix_fallocate is counted as "fallocate", renameat as "rename". */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/uio.h>
@@ -54,6 +61,13 @@ static int decide(const char* name) {
   if (strcmp(mode, "int") == 0) raise(SIGINT);
   if (strcmp(mode, "term") == 0) raise(SIGTERM);
   if (strcmp(mode, "hup") == 0) raise(SIGHUP);
+  if (strcmp(mode, "quit") == 0) raise(SIGQUIT);
+  if (strcmp(mode, "pipe") == 0) raise(SIGPIPE);
+  if (strcmp(mode, "xfsz") == 0) raise(SIGXFSZ);
+  if (strcmp(mode, "run") == 0) {
+    if (system(getenv("CORVANE_FAULT_COMMAND")) != 0) {}
+    return 0;
+  }
   if (strcmp(mode, "short") == 0 && strstr(name, "write") != NULL) {
     g_fail_next = 1;
     return 2;
@@ -114,15 +128,19 @@ ssize_t read(int fd, void* buf, size_t n) {
   static long reads;
   if (!fn) fn = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
   const char* target = getenv("CORVANE_FAULT_READ");
-  if (fd > 2 && target && atol(target) == ++reads) return 0;
+  const char* hook = getenv("CORVANE_HOOK_READ");
+  if (fd > 2) ++reads;
+  if (fd > 2 && target && atol(target) == reads) return 0;
+  if (fd > 2 && hook && atol(hook) == reads && system(getenv("CORVANE_FAULT_COMMAND")) != 0) {}
   return fn(fd, buf, n);
 }
 
 int fchmod(int fd, mode_t mode) {
   static int (*fn)(int, mode_t);
   if (!fn) fn = (int (*)(int, mode_t))dlsym(RTLD_NEXT, "fchmod");
-  if (getenv("CORVANE_FAULT_FCHMOD")) {
-    errno = EPERM;
+  const char* fault = getenv("CORVANE_FAULT_FCHMOD");
+  if (fault) {
+    errno = strcmp(fault, "enosys") == 0 ? ENOSYS : EPERM;
     return -1;
   }
   return fn(fd, mode);
@@ -136,4 +154,50 @@ int rename(const char* from, const char* to) {
     return -1;
   }
   return fn(from, to);
+}
+
+int renameat(int from_dir, const char* from, int to_dir, const char* to) {
+  static int (*fn)(int, const char*, int, const char*);
+  if (!fn) fn = (int (*)(int, const char*, int, const char*))dlsym(RTLD_NEXT, "renameat");
+  if (decide("rename") != 0) {
+    errno = EIO;
+    return -1;
+  }
+  return fn(from_dir, from, to_dir, to);
+}
+
+int posix_fallocate(int fd, off_t offset, off_t length) {
+  static int (*fn)(int, off_t, off_t);
+  if (!fn) fn = (int (*)(int, off_t, off_t))dlsym(RTLD_NEXT, "posix_fallocate");
+  if (decide("fallocate") != 0) return ENOSPC;
+  return fn(fd, offset, length);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+  static int (*fn)(int, const char*, int, ...);
+  if (!fn) fn = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat");
+  mode_t mode = 0;
+  if (flags & O_CREAT) {
+    va_list args;
+    va_start(args, flags);
+    mode = (mode_t)va_arg(args, int);
+    va_end(args);
+    const char* fault = getenv("CORVANE_FAULT_CREATE");
+    if (fault) {
+      errno = strcmp(fault, "emfile") == 0 ? EMFILE : strcmp(fault, "eacces") == 0 ? EACCES : ENOSPC;
+      return -1;
+    }
+  }
+  return fn(dir, path, flags, mode);
+}
+
+extern void* __libc_malloc(size_t size);
+
+void* malloc(size_t size) {
+  const char* limit = getenv("CORVANE_FAULT_MALLOC");
+  if (limit && size >= (size_t)atol(limit)) {
+    errno = ENOMEM;
+    return NULL;
+  }
+  return __libc_malloc(size);
 }

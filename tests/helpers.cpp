@@ -66,6 +66,8 @@ RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions
     dup2(out_fd, 1);
     dup2(err_fd, 2);
     if (chdir(dir_.c_str()) != 0) _exit(127);
+    const rlimit no_core{0, 0};  // a run ended by SIGQUIT or SIGXFSZ leaves no core file behind
+    if (setrlimit(RLIMIT_CORE, &no_core) != 0) _exit(127);
     if (options.memory_limit > 0) {
       const rlimit limit{static_cast<rlim_t>(options.memory_limit), static_cast<rlim_t>(options.memory_limit)};
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);

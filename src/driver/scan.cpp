@@ -53,7 +53,11 @@ void ScanDirectory(const std::string& dir) {
     if (name.size() < kShortestEntryName) continue;
     std::string path = dir;
     path.append("/").append(name);
-    if (!os::IsReadable(path)) continue;
+    const os::Readable readable = os::IsReadable(path);
+    if (readable == os::Readable::kNameTooLong && isFitsFilename(name)) {
+      Report("Error: the path of '%s' in directory %s is too long; skipped\n", name.c_str(), dir.c_str());
+    }
+    if (readable != os::Readable::kYes) continue;
     if (!isFitsFilename(name)) continue;
     Fixup(path);
   }

@@ -30,7 +30,7 @@ struct PerFile {
   int end_index = 0;              // index of the last card beginning "END "
   bool saw_end = false;           // whether any card began "END "
   std::int64_t data_size = 0;     // file size, less 80 per card read: then the data area
-  os::File file;                  // the input file
+  os::Target target;              // the input file, where it lives and the file itself
   os::Buffer data;                // the data area, in file byte order
 };
 

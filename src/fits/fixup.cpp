@@ -1,7 +1,9 @@
 // Fixup: one file from start to end, as a sequence of its three phases. The
 // per-file values own the open file and the data buffer, so every way out of
-// a phase releases both.
+// a phase releases both, a lack of memory included.
 #include "fits/fits.h"
+
+#include <new>
 
 #include "driver/settings.h"
 #include "report.h"
@@ -10,12 +12,19 @@ namespace corvane {
 
 int Fixup(const std::string& path) {
   Report("%s\n", path.c_str());
-  PerFile file(path);
-  file.add_value = ADD_VALUE;
-  Next next = ReadHeaderBlock(file);
-  if (next == Next::kContinue) next = TransformPixels(file);
-  if (next == Next::kContinue) next = WriteResult(file);
-  return next == Next::kFailed ? 0 : 1;
+  try {
+    PerFile file(path);
+    file.add_value = ADD_VALUE;
+    Next next = ReadHeaderBlock(file);
+    if (next == Next::kContinue) next = TransformPixels(file);
+    if (next == Next::kContinue) next = WriteResult(file);
+    return next == Next::kFailed ? 0 : 1;
+  } catch (const std::bad_alloc&) {
+    // Whatever ran short of memory, this file's handles and any temporary
+    // file are gone by now; the image is as it was and the run goes on.
+    Report("Out of memory repairing '%s'; it was left unchanged\n", path.c_str());
+    return 0;
+  }
 }
 
 }  // namespace corvane

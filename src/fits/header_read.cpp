@@ -78,26 +78,23 @@ Next TestCard(PerFile& f, int index) {
   return Next::kContinue;
 }
 
-// Opens the file after checking it is one: a FIFO would block the run forever
-// and a device is no image, so only regular files (and directories, whose open
-// then fails like any unreadable file) get this far.
+// Opens the file, then checks it is one: a FIFO would block the run forever
+// and a device is no image, so only regular files are read (a directory's
+// read then fails like any unreadable file's). The file stays locked against
+// other runs until Fixup is done with it.
 Next OpenInput(PerFile& f) {
-  os::FileStatus status;
-  if (!os::QueryStatus(f.path, &status)) {
-    Report("Error: cannot stat '%s'\n", f.path.c_str());
-    return Next::kFailed;
-  }
-  f.data_size = status.size;
-  if (f.data_size < 0) {
-    Report("Error: File '%s' has size too small.\n", f.path.c_str());
-    return Next::kFailed;
-  }
-  if (!status.is_regular && !status.is_directory) {
+  // With an output file the input is only read, so a read-only input works.
+  const os::Access access = OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite;
+  if (f.target.Open(f.path, access) != 0) return Next::kContinue;  // reported as an unreadable header
+  if (!f.target.Status().is_regular && !f.target.Status().is_directory) {
     Report("Error: '%s' is not a regular file\n", f.path.c_str());
     return Next::kFailed;
   }
-  // With an output file the input is only read, so a read-only input works.
-  f.file = os::OpenExisting(f.path, OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite);
+  if (const int lock_error = f.target.Lock(access); lock_error != 0) {
+    Report("Error: cannot lock '%s': %s\n", f.path.c_str(), os::ErrorText(lock_error).c_str());
+    return Next::kFailed;
+  }
+  f.data_size = f.target.Status().size;
   return Next::kContinue;
 }
 
@@ -126,7 +123,8 @@ Next CheckHeaderBlock(PerFile& f) {
 Next ReadHeaderBlock(PerFile& f) {
   if (Next next = OpenInput(f); next != Next::kContinue) return next;
   char block[kBlockSize];
-  const std::int64_t got = f.file.IsOpen() ? f.file.ReadFull(block, kBlockSize) : 0;
+  os::File& input = f.target.Input();
+  const std::int64_t got = input.IsOpen() ? input.ReadFull(block, kBlockSize) : 0;
   for (int j = 0; j < kCardsPerBlock; ++j) {
     if (got < std::int64_t{j + 1} * kCardLen) {
       Report("Error reading header line %d in %s\n", j + 1, f.path.c_str());

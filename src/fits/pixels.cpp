@@ -46,8 +46,16 @@ Next TransformPixels(PerFile& f) {
     Report("Out of memory allocating %" PRId64 " bytes for file %s\n", f.data_size, f.path.c_str());
     return Next::kFailed;
   }
-  if (f.file.ReadFull(f.data.Data(), f.data_size) < f.data_size) {
+  os::File& input = f.target.Input();
+  if (input.ReadFull(f.data.Data(), f.data_size) < f.data_size) {
     Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
+    return Next::kFailed;
+  }
+  // Bytes past the size the file had when it was opened: something is still
+  // writing it (a live-stacking program, say), and a rewrite would drop them.
+  std::uint8_t probe = 0;
+  if (input.ReadFull(&probe, 1) != 0) {
+    Report("Error: '%s' left unchanged, it changed while it was being repaired\n", f.path.c_str());
     return Next::kFailed;
   }
   if (HoldsExtension(f.data.Data(), f.data_size)) {

@@ -95,9 +95,76 @@ Next Finish(bool written) {
   return Next::kDone;
 }
 
+// The size of the written file: header, data, extra bytes and fill.
+std::int64_t ResultSize(const PerFile& f) {
+  const std::int64_t data = f.data_size + (arg_padbytes > 0 ? arg_padbytes : 0);
+  return kBlockSize + (data + kBlockSize - 1) / kBlockSize * kBlockSize;
+}
+
+// Writes the result over the image itself, for a folder that takes no new
+// file. A failure half way would leave the image half repaired, so a change by
+// another program, a full disk and an interruption are all ruled out first.
+Next WriteThrough(PerFile& f, os::Target& target) {
+  if (!target.Unchanged() || !target.StillNamed()) {
+    Report("Error: '%s' left unchanged, it changed while it was being repaired\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  const os::InterruptsHeld held;
+  if (const int error = target.Reserve(ResultSize(f)); error != 0) {
+    Report("Error: '%s' left unchanged, no room for the repaired file: %s\n", f.path.c_str(),
+           os::ErrorText(error).c_str());
+    return Next::kFailed;
+  }
+  os::File& file = target.Input();
+  if (!file.Rewind() || !WriteImage(f, file)) return Next::kFailed;
+  if (!file.Sync()) {
+    Report("Short write on '%s': File probably damaged\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  return Finish(true);
+}
+
+// Writes the result to a new file beside `target` and renames it over
+// `target` once it is complete, so every failure leaves the image as it was.
+Next WriteReplacement(PerFile& f, os::Target& target) {
+  os::Replacement replacement;
+  if (const int error = replacement.Create(target); error != 0) {
+    // Only a folder that refuses new files leaves writing through the image;
+    // a full disk or too many open files leave it as it is.
+    if (os::IsAccessDenied(error)) return WriteThrough(f, target);
+    Report("Error: '%s' left unchanged, cannot create a new copy beside it: %s\n", f.path.c_str(),
+           os::ErrorText(error).c_str());
+    return Next::kFailed;
+  }
+  if (!WriteImage(f, replacement.Output())) {
+    Report("Error: '%s' left unchanged, the new copy could not be written\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  std::string error;
+  if (!replacement.CopyAttributesFrom(target.Input(), &error)) {
+    Report("Error: '%s' left unchanged, cannot give the new copy its permissions: %s\n", f.path.c_str(),
+           error.c_str());
+    return Next::kFailed;
+  }
+  if (!replacement.Commit(target, &error)) {
+    Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());
+    return Next::kFailed;
+  }
+  return Finish(true);
+}
+
 // Every file of the run goes to the same output file, which holds exactly the last one.
 Next WriteToOutputFile(PerFile& f) {
-  f.file.Close();
+  if (f.target.IsSameFileAs(*OUT_FNAME)) {
+    // The output is the input under this or another name: emptying it first
+    // would lose the image on any failure, so it is replaced as in place.
+    os::Target out;
+    if (out.Open(*OUT_FNAME, os::Access::kReadWrite) != 0) {
+      Report("Cannot open output file [%s]\n", OUT_FNAME->c_str());
+      ExitRun(1);
+    }
+    return WriteReplacement(f, out);
+  }
   os::File out = os::CreateTruncated(*OUT_FNAME);
   if (!out.IsOpen()) {
     Report("Cannot open output file [%s]\n", OUT_FNAME->c_str());
@@ -106,34 +173,12 @@ Next WriteToOutputFile(PerFile& f) {
   return Finish(WriteImage(f, out));
 }
 
-Next WriteInPlace(PerFile& f) {
-  os::Replacement replacement;
-  if (!replacement.Create(f.path)) {
-    // No new file can be made beside it (a read-only directory, say), so the
-    // result is written through the input's own descriptor instead.
-    f.file.Rewind();
-    return Finish(WriteImage(f, f.file));
-  }
-  if (!replacement.CopyAttributesFrom(f.file)) {
-    Report("Error: cannot give the new copy of '%s' its permissions\n", f.path.c_str());
-    return Next::kFailed;
-  }
-  if (!WriteImage(f, replacement.Output())) return Next::kFailed;
-  f.file.Close();  // everything is read, and some systems replace no file that is open
-  std::string error;
-  if (!replacement.Commit(&error)) {
-    Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());
-    return Next::kFailed;
-  }
-  return Finish(true);
-}
-
 }  // namespace
 
 Next WriteResult(PerFile& f) {
   MarkHeader(f);
   RebuildBzeroCards(f);
-  return OUT_FNAME ? WriteToOutputFile(f) : WriteInPlace(f);
+  return OUT_FNAME ? WriteToOutputFile(f) : WriteReplacement(f, f.target);
 }
 
 }  // namespace corvane

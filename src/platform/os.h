@@ -78,8 +78,6 @@ class Buffer {
 
 enum class Access { kRead, kReadWrite };
 
-// Opens an existing file in binary mode; the handle is closed when that fails.
-File OpenExisting(const std::string& path, Access access);
 // Opens `path` for writing, created with mode 0666 less the umask, emptied if it exists.
 File CreateTruncated(const std::string& path);
 
@@ -92,14 +90,55 @@ struct FileStatus {
 // Status of the file `path` names (links followed); false when it cannot be queried.
 bool QueryStatus(const std::string& path, FileStatus* status);
 bool Exists(const std::string& path);
-bool IsReadable(const std::string& path);
+
+enum class Readable { kYes, kNo, kNameTooLong };
+// Whether `path` can be read; kNameTooLong when the path is longer than the system takes.
+Readable IsReadable(const std::string& path);
 
 // The names of the entries of a directory, in the order the listing gives them.
 bool ListDirectory(const std::string& path, std::vector<std::string>* names);
 
-// A temporary file beside the file that a rewrite will replace. It is removed
+// A file being repaired: where it lives and the file itself, opened once.
+// Symbolic links are resolved when it is opened, and from then on everything
+// (the lock, the checks, the replacement) works on the folder that was opened
+// and the name in it, so a link swapped during the run redirects nothing.
+class Target {
+ public:
+  // Opens the file `path` names, a FIFO or a device without blocking. Returns
+  // 0, or the system's error number when it cannot be opened.
+  int Open(const std::string& path, Access access);
+  // Waits until no other run holds the file (shared for reading, exclusive for
+  // a rewrite). When another run replaced the file meanwhile, the new one is
+  // opened in its place. Returns 0 or the system's error number.
+  int Lock(Access access);
+  File& Input() { return file_; }
+  const FileStatus& Status() const { return status_; }
+  // Whether `path` names this very file (the same file under any name).
+  bool IsSameFileAs(const std::string& path) const;
+  // Whether the open file still has the size and modification time it had when
+  // it was opened and locked.
+  bool Unchanged() const;
+  // Whether the name still refers to the open file.
+  bool StillNamed() const;
+  // Reserves room for `size` bytes, so a rewrite through the file finds a full
+  // disk before it changes a byte. Returns 0 or the system's error number.
+  int Reserve(std::int64_t size);
+
+ private:
+  friend class Replacement;
+  int Stat();
+  File directory_;   // the folder that holds the file (POSIX)
+  std::string name_;  // the file's name in it (Windows: its whole path)
+  File file_;
+  FileStatus status_;
+  std::uint64_t device_ = 0;
+  std::uint64_t inode_ = 0;
+  std::int64_t modified_ns_ = 0;
+};
+
+// A temporary file beside a target that a rewrite will replace. It is removed
 // when this handle goes away, unless Commit has renamed it over the target; an
-// interrupting signal removes it too (see InstallInterruptCleanup).
+// interrupting signal removes it too (see PrepareProcess).
 class Replacement {
  public:
   Replacement() = default;
@@ -107,34 +146,56 @@ class Replacement {
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement();
 
-  // Creates the temporary file in the directory that holds `target`, after
-  // following symbolic links, so a link stays a link and its target is replaced.
-  // The name starts with a dot and ends in six random letters or digits, so no
-  // file-name filter for FITS extensions ever takes it for an image.
-  bool Create(const std::string& target);
+  // Creates the temporary file in the folder that holds `target`. Its name
+  // starts with a dot and ends in six random letters or digits, so no file-name
+  // filter for FITS extensions ever takes it for an image. Returns 0 or the
+  // system's error number.
+  int Create(const Target& target);
   File& Output() { return file_; }
-  // Gives the temporary file the mode bits, and where permitted the owner and
-  // group, of `original`.
-  bool CopyAttributesFrom(const File& original);
-  // Flushes the temporary file to disk and renames it over the target; the
-  // directory is flushed once the run moves on to another directory or ends
+  // Gives the temporary file the owner and group (where permitted), the
+  // extended attributes (ACLs among them) and then the mode bits of `original`.
+  // Where the filesystem stores no permissions it goes on, unless the new copy
+  // would give more access than the original. On failure `error` says why.
+  bool CopyAttributesFrom(const File& original, std::string* error);
+  // Flushes the temporary file to disk and, when `target` is unchanged and its
+  // name still refers to it, renames the temporary file over that name; the
+  // folder is flushed once the run moves to another folder or ends
   // (FlushDirectories). On failure `error` says why and the target is untouched.
-  bool Commit(std::string* error);
+  bool Commit(Target& target, std::string* error);
 
  private:
-  std::string target_;
-  std::string temp_path_;
-  std::wstring wide_temp_path_;  // Windows: the same name, for the interrupt handler
+  int directory_ = -1;  // borrowed from the target (POSIX)
+  std::string temp_name_;
+  std::wstring wide_temp_path_;  // Windows: the whole name, for the interrupt handler
   File file_;
   bool committed_ = false;
 };
 
+// Holds the interrupting signals while it lives: a rewrite through the file
+// itself is finished before the run ends.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  ~InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+};
+
+// The system's text for an error number of this layer.
+std::string ErrorText(int error);
+// Whether an error number of this layer means access was refused (a folder
+// without write permission, say).
+bool IsAccessDenied(int error);
+
 // Flushes to disk the directory whose entries replacements changed last.
 void FlushDirectories();
 
-// Sets the process up for a run: an interrupting signal (SIGINT, SIGTERM and,
-// where it exists, SIGHUP) removes a pending temporary file before the process
-// ends the way that signal ends it; standard streams carry bytes unchanged.
+// Sets the process up for a run: the standard streams are open (on the null
+// device when they were closed, so no file opened later takes their place) and
+// carry bytes unchanged; an interrupting signal (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT, SIGPIPE, SIGXFSZ where they exist) removes a pending temporary file
+// before the process ends the way that signal ends it. A signal that was
+// ignored when the run started (nohup, a background job) stays ignored.
 void PrepareProcess();
 
 // The command-line arguments as UTF-8 text, program name first, with file-name

@@ -59,6 +59,16 @@ std::string DirectoryOf(const std::string& path) {
 
 std::string ErrorText(DWORD code) { return "system error " + std::to_string(code); }
 
+// The identity and state of an open file, to tell whether it is the same file and unchanged.
+bool Identify(int fd, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), info) != 0;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // A descriptor over a handle opened so that the file can be renamed over while open.
 int OpenShared(const std::string& path, DWORD access, DWORD disposition, int flags) {
   HANDLE handle = CreateFileW(Wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -113,11 +123,6 @@ bool File::Rewind() { return _lseeki64(fd_, 0, SEEK_SET) == 0; }
 
 bool File::Sync() { return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd_))) != 0; }
 
-File OpenExisting(const std::string& path, Access access) {
-  if (access == Access::kRead) return File(OpenShared(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY));
-  return File(OpenShared(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, _O_RDWR));
-}
-
 File CreateTruncated(const std::string& path) {
   return File(_wopen(Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
 }
@@ -140,7 +145,69 @@ bool QueryStatus(const std::string& path, FileStatus* status) {
 
 bool Exists(const std::string& path) { return _waccess(Wide(path).c_str(), 0) == 0; }
 
-bool IsReadable(const std::string& path) { return _waccess(Wide(path).c_str(), 4) == 0; }
+Readable IsReadable(const std::string& path) {
+  if (_waccess(Wide(path).c_str(), 4) == 0) return Readable::kYes;
+  return errno == ENAMETOOLONG ? Readable::kNameTooLong : Readable::kNo;
+}
+
+std::string ErrorText(int error) { return ErrorText(static_cast<DWORD>(error)); }
+
+bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
+
+int Target::Open(const std::string& path, Access access) {
+  // Windows resolves no links here: the name given is the one replaced.
+  name_ = path;
+  if (!QueryStatus(path, &status_)) return static_cast<int>(GetLastError());
+  if (!status_.is_regular && !status_.is_directory) return 0;  // never opened
+  const DWORD rights = access == Access::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  file_ = File(OpenShared(path, rights, OPEN_EXISTING, access == Access::kRead ? _O_RDONLY : _O_RDWR));
+  if (!file_.IsOpen()) return static_cast<int>(GetLastError());
+  return Stat();
+}
+
+int Target::Stat() {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!Identify(file_.Descriptor(), &info)) return static_cast<int>(GetLastError());
+  status_.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  device_ = info.dwVolumeSerialNumber;
+  inode_ = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  modified_ns_ = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                           info.ftLastWriteTime.dwLowDateTime);
+  return 0;
+}
+
+int Target::Lock(Access) { return 0; }  // the sharing modes of the open handles are all Windows offers here
+
+bool Target::IsSameFileAs(const std::string& path) const {
+  File other(OpenShared(path, 0, OPEN_EXISTING, _O_RDONLY));
+  BY_HANDLE_FILE_INFORMATION info{};
+  BY_HANDLE_FILE_INFORMATION mine{};
+  return other.IsOpen() && Identify(other.Descriptor(), &info) && Identify(file_.Descriptor(), &mine) &&
+         SameFile(info, mine);
+}
+
+bool Target::Unchanged() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!Identify(file_.Descriptor(), &info)) return false;
+  const auto size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  const auto modified = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                                  info.ftLastWriteTime.dwLowDateTime);
+  return size == status_.size && modified == modified_ns_;
+}
+
+bool Target::StillNamed() const { return IsSameFileAs(name_); }
+
+int Target::Reserve(std::int64_t size) {
+  // Extending the file to its final size claims the space before a byte changes.
+  if (size <= status_.size) return 0;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file_.Descriptor()));
+  LARGE_INTEGER end{};
+  end.QuadPart = size;
+  if (!SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle)) {
+    return static_cast<int>(GetLastError());
+  }
+  return 0;
+}
 
 bool ListDirectory(const std::string& path, std::vector<std::string>* names) {
   WIN32_FIND_DATAW entry;
@@ -154,49 +221,56 @@ bool ListDirectory(const std::string& path, std::vector<std::string>* names) {
 }
 
 Replacement::~Replacement() {
-  if (!temp_path_.empty() && !committed_) {
+  if (!temp_name_.empty() && !committed_) {
     g_pending_temp = nullptr;
     file_.Close();
-    (void)DeleteFileW(Wide(temp_path_).c_str());
+    (void)DeleteFileW(wide_temp_path_.c_str());
   }
 }
 
-bool Replacement::Create(const std::string& target) {
-  // Windows resolves no links here: the name given is the one replaced.
-  target_ = target;
+int Replacement::Create(const Target& target) {
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::uint64_t seed = GetTickCount64() ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = DirectoryOf(target_) + "/.corvane-";
+    std::string name = DirectoryOf(target.name_) + "/.corvane-";
     for (int k = 0; k < 6; ++k) {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
       name += kLetters[(seed >> 33) % 62];
     }
     const int fd = OpenShared(name, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, _O_RDWR);
     if (fd >= 0) {
-      temp_path_ = name;
+      temp_name_ = name;
       wide_temp_path_ = Wide(name);
       file_ = File(fd);
       g_pending_temp = wide_temp_path_.c_str();
-      return true;
+      return 0;
     }
-    if (GetLastError() != ERROR_FILE_EXISTS) return false;
+    if (GetLastError() != ERROR_FILE_EXISTS) return static_cast<int>(GetLastError());
   }
-  return false;
+  return ERROR_FILE_EXISTS;
 }
 
-bool Replacement::CopyAttributesFrom(const File&) {
+bool Replacement::CopyAttributesFrom(const File&, std::string*) {
   // A new file takes its permissions from the folder, as the original did.
   return true;
 }
 
-bool Replacement::Commit(std::string* error) {
+bool Replacement::Commit(Target& target, std::string* error) {
   if (!file_.Sync()) {
     *error = "cannot flush to disk: " + ErrorText(GetLastError());
     return false;
   }
   file_.Close();
-  if (!MoveFileExW(wide_temp_path_.c_str(), Wide(target_).c_str(),
+  if (!target.Unchanged()) {
+    *error = "it changed while it was being repaired";
+    return false;
+  }
+  if (!target.StillNamed()) {
+    *error = "its name no longer refers to the file that was read";
+    return false;
+  }
+  target.Input().Close();  // Windows replaces no file that is open
+  if (!MoveFileExW(wide_temp_path_.c_str(), Wide(target.name_).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     *error = "cannot replace the file: " + ErrorText(GetLastError());
     return false;
@@ -205,6 +279,9 @@ bool Replacement::Commit(std::string* error) {
   g_pending_temp = nullptr;
   return true;
 }
+
+InterruptsHeld::InterruptsHeld() = default;
+InterruptsHeld::~InterruptsHeld() = default;
 
 void FlushDirectories() {
   // MOVEFILE_WRITE_THROUGH has made each replacement durable already.
