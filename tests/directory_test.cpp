@@ -90,5 +90,17 @@ TEST_F(Directory, ADirectoryThatCannotBeListedIsReportedAndTheRunGoesOn) {
   EXPECT_TRUE(run.err.ends_with("\tOK\n"));
 }
 
+TEST_F(Directory, AnEntryWhosePathIsTooLongIsReported) {
+  // The folder's own path fits the system's limit, the entry's does not; it was skipped silently.
+  std::string folder;
+  for (int depth = 0; depth < 20; ++depth) folder += (depth ? "/" : "") + std::string(200, 'd');
+  const std::string name = std::string(246, 'n') + ".fit";
+  const RunResult made = RunProgram({"/bin/sh", "-c", "mkdir -p \"$0\" && cd \"$0\" && : > \"$1\"", folder, name});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const RunResult run = Run({folder});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "Error: the path of '" + name + "' in directory " + folder + " is too long; skipped\n");
+}
+
 }  // namespace
 }  // namespace corvane::testing

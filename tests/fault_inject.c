@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 static long g_calls;
@@ -44,6 +45,22 @@ static void log_call(const char* name) {
   close(fd);
 }
 
+/* Runs CORVANE_FAULT_COMMAND in a shell free of every fault setting, so the
+ * programs it starts are not themselves preloaded, and waits for it. */
+static void run_command(void) {
+  static const char* const kSettings[] = {"LD_PRELOAD", "CORVANE_FAULT_CALL", "CORVANE_FAULT_MODE",
+                                          "CORVANE_FAULT_LOG", "CORVANE_FAULT_READ", "CORVANE_HOOK_READ",
+                                          "CORVANE_FAULT_FCHMOD", "CORVANE_FAULT_CREATE", "CORVANE_FAULT_MALLOC"};
+  const char* command = getenv("CORVANE_FAULT_COMMAND");
+  const pid_t child = fork();
+  if (child == 0) {
+    for (size_t k = 0; k < sizeof kSettings / sizeof kSettings[0]; ++k) unsetenv(kSettings[k]);
+    execl("/bin/sh", "sh", "-c", command ? command : "", (char*)NULL);
+    _exit(127);
+  }
+  if (child > 0) waitpid(child, NULL, 0);
+}
+
 /* 0: let the call through; 1: fail it with errno set; 2: write it short. */
 static int decide(const char* name) {
   if (g_fail_next) {
@@ -58,14 +75,17 @@ static int decide(const char* name) {
   if (!target || atol(target) != g_calls) return 0;
   const char* mode = getenv("CORVANE_FAULT_MODE");
   if (!mode) mode = "enospc";
-  if (strcmp(mode, "int") == 0) raise(SIGINT);
-  if (strcmp(mode, "term") == 0) raise(SIGTERM);
-  if (strcmp(mode, "hup") == 0) raise(SIGHUP);
-  if (strcmp(mode, "quit") == 0) raise(SIGQUIT);
-  if (strcmp(mode, "pipe") == 0) raise(SIGPIPE);
-  if (strcmp(mode, "xfsz") == 0) raise(SIGXFSZ);
+  /* A signal that is held or ignored lets the call go on, as a real one would. */
+  static const struct { const char* name; int number; } kSignals[] = {
+      {"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}, {"quit", SIGQUIT}, {"pipe", SIGPIPE}, {"xfsz", SIGXFSZ}};
+  for (size_t k = 0; k < sizeof kSignals / sizeof kSignals[0]; ++k) {
+    if (strcmp(mode, kSignals[k].name) == 0) {
+      raise(kSignals[k].number);
+      return 0;
+    }
+  }
   if (strcmp(mode, "run") == 0) {
-    if (system(getenv("CORVANE_FAULT_COMMAND")) != 0) {}
+    run_command();
     return 0;
   }
   if (strcmp(mode, "short") == 0 && strstr(name, "write") != NULL) {
@@ -131,7 +151,7 @@ ssize_t read(int fd, void* buf, size_t n) {
   const char* hook = getenv("CORVANE_HOOK_READ");
   if (fd > 2) ++reads;
   if (fd > 2 && target && atol(target) == reads) return 0;
-  if (fd > 2 && hook && atol(hook) == reads && system(getenv("CORVANE_FAULT_COMMAND")) != 0) {}
+  if (fd > 2 && hook && atol(hook) == reads) run_command();
   return fn(fd, buf, n);
 }
 

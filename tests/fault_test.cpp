@@ -40,6 +40,9 @@ class Faults : public Scratch {
                               "CORVANE_FAULT_MODE=" + mode}});
   }
 
+  RunResult RunWhile(const std::vector<std::string>& args, const std::string& at, const std::string& command,
+                     std::vector<std::string> env = {});
+
   static std::string Preload() { return std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY; }
 
   std::string input_;
@@ -127,15 +130,178 @@ TEST_F(Faults, AnInterruptedRunLeavesTheOriginalAndNoTemporaryFile) {
   const std::vector<std::pair<std::string, int>> signals = {{"int", 2},  {"term", 15}, {"hup", 1},
                                                             {"quit", 3}, {"pipe", 13}, {"xfsz", 25}};
   for (const auto& [mode, number] : signals) {
-    for (std::size_t n = 1; n < calls.size(); ++n) {  // every point before the rename
+    for (std::size_t n = 1; n < calls.size(); ++n) {  // every point up to the rename
       SCOPED_TRACE(mode + " at call " + std::to_string(n));
       const RunResult run = RunWithFault({"a.fit", "b.fit"}, n, mode);
       EXPECT_EQ(run.status, 128 + number);
-      EXPECT_EQ(Read("a.fit"), input_);
+      // A signal at the rename waits for it: the image is then wholly repaired.
+      if (calls[n - 1] == "rename") {
+        EXPECT_NE(Read("a.fit").find("Mangled by CORVANE"), std::string::npos);
+      } else {
+        EXPECT_EQ(Read("a.fit"), input_);
+      }
       EXPECT_EQ(Read("b.fit"), input_);
       EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
     }
   }
+}
+
+// Another program acting on the folder at a chosen point of the run: the
+// command runs at the N-th counted call (or, with a "read:" prefix, before the
+// N-th read of a file), then the run goes on.
+RunResult Faults::RunWhile(const std::vector<std::string>& args, const std::string& at, const std::string& command,
+                           std::vector<std::string> env) {
+  env.push_back(Preload());
+  env.push_back("CORVANE_FAULT_COMMAND=cd " + dir_ + " && " + command);
+  if (at.starts_with("read:")) {
+    env.push_back("CORVANE_HOOK_READ=" + at.substr(5));
+  } else {
+    env.push_back("CORVANE_FAULT_CALL=" + at);
+    env.push_back("CORVANE_FAULT_MODE=run");
+  }
+  return Run(args, {.env = env});
+}
+
+TEST_F(Faults, ClosedStandardStreamsNeverReceiveTheReport) {
+  // With descriptor 2 closed, the image would be opened as 2 and the report written into it.
+  Write("a.fit", input_);
+  const std::string tool = CORVANE_BINARY;
+  RunResult run = RunProgram({"/bin/sh", "-c", "exec \"$0\" -add 1 a.fit 2>&- 1>&- <&-", tool});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Read("a.fit").size(), 4u * 2880u);
+  EXPECT_EQ(Pixels16(Read("a.fit")).at(2999), 10);
+  run = RunProgram({"/bin/sh", "-c", "exec \"$0\" -force -out o.fit a.fit 2>&-", tool});
+  EXPECT_EQ(Read("o.fit").size(), 4u * 2880u);
+}
+
+TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
+  // Appended to before the data is read, while the new copy is written, or
+  // replaced under the same name: the rename would drop the new bytes or the new file.
+  const std::vector<std::pair<std::string, std::string>> changes = {
+      {"read:2", "printf more >> a.fit"}, {"1", "printf more >> a.fit"}, {"1", "cp b.fit c && mv c a.fit"}};
+  for (const auto& [at, command] : changes) {
+    SCOPED_TRACE(command + " at " + at);
+    Write("a.fit", input_);
+    Write("b.fit", FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({7})));
+    const std::string before = RunProgram({"/bin/sh", "-c", command + " && cat a.fit"}).out;
+    Write("a.fit", input_);
+    const RunResult run = RunWhile({"a.fit"}, at, command);
+    EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, "), std::string::npos) << run.err;
+    EXPECT_EQ(Read("a.fit"), before);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  }
+  Write("a.fit", input_);
+  RunWhile({"a.fit"}, "1", "rm a.fit");
+  EXPECT_EQ(Listing(), std::vector<std::string>{"b.fit"});  // a removed image does not come back
+}
+
+TEST_F(Faults, AnOutputFileThatIsTheInputUnderAnotherNameIsNeverEmptiedFirst) {
+  Write("a.fit", input_);
+  ASSERT_EQ(link(Path("a.fit").c_str(), Path("hard.fit").c_str()), 0);
+  ASSERT_EQ(symlink("a.fit", Path("soft.fit").c_str()), 0);
+  for (const std::string out : {"hard.fit", "soft.fit", "a.fit"}) {
+    SCOPED_TRACE(out);
+    const RunResult run = Run({"-add", "1", "-out", out, "a.fit"},
+                              {.env = {Preload(), "CORVANE_FAULT_CALL=2", "CORVANE_FAULT_MODE=enospc"}});
+    EXPECT_NE(run.err.find("left unchanged"), std::string::npos) << run.err;
+    EXPECT_EQ(Read("a.fit"), input_);
+  }
+  EXPECT_TRUE(Run({"-add", "1", "-out", "hard.fit", "a.fit"}).err.ends_with("\tOK\n"));
+  EXPECT_EQ(Pixels16(Read("hard.fit")).at(0), 10);
+  EXPECT_EQ(Read("a.fit"), input_);  // the other name keeps the input
+}
+
+TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
+  const std::string whole = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(3000, 10)));
+  for (const std::string error : {"enospc", "emfile"}) {
+    Write("a.fit", input_);
+    const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), "CORVANE_FAULT_CREATE=" + error}});
+    EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, cannot create a new copy beside it: "), std::string::npos)
+        << run.err;
+    EXPECT_EQ(Read("a.fit"), input_);
+  }
+  // A refused folder: a full disk is found before a byte changes, and an
+  // interruption waits until the image is whole.
+  const std::string refused = "CORVANE_FAULT_CREATE=eacces";
+  Write("a.fit", input_);
+  RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_CALL=1"}});
+  EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, no room for the repaired file: "), std::string::npos)
+      << run.err;
+  EXPECT_EQ(Read("a.fit"), input_);
+  Write("a.fit", input_);
+  run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_CALL=3", "CORVANE_FAULT_MODE=int"}});
+  EXPECT_EQ(run.status, 130);
+  EXPECT_EQ(Read("a.fit").substr(2880, 6000), whole.substr(2880, 6000));
+  EXPECT_NE(Read("a.fit").find("Mangled by CORVANE"), std::string::npos);
+}
+
+TEST_F(Faults, TwoRunsAtOnceApplyTheCorrectionOnce) {
+  // The second run starts while the first holds the file; it must wait, then
+  // see the first one's marker, both when writing through and when renaming.
+  for (const std::string create : {"CORVANE_FAULT_CREATE=eacces", "CORVANE_UNUSED=1"}) {
+    SCOPED_TRACE(create);
+    std::string second = "(";
+    second.append(Preload()).append(" ").append(create).append(" ").append(CORVANE_BINARY);
+    second.append(" -add 1 a.fit 2> second.log; touch second.done) & sleep 1; if [ -e second.done ]; then touch raced; fi");
+    Write("a.fit", input_);
+    RunWhile({"-add", "1", "a.fit"}, "1", second, {create});
+    for (int wait = 0; wait < 100 && access(Path("second.done").c_str(), F_OK) != 0; ++wait) usleep(50000);
+    EXPECT_NE(access(Path("raced").c_str(), F_OK), 0) << "the second run did not wait";
+    EXPECT_TRUE(Read("second.log").ends_with("already been mangled. Skipping...\n")) << Read("second.log");
+    EXPECT_EQ(Pixels16(Read("a.fit")).at(0), 10);
+    unlink(Path("second.done").c_str());
+  }
+}
+
+TEST_F(Faults, ALinkSwappedDuringTheRunRedirectsNothing) {
+  // Swapped between the open and the rewrite, the link would have the victim replaced.
+  ASSERT_EQ(mkdir(Path("real").c_str(), 0777), 0);
+  Write("real/img.fit", input_);
+  const std::string victim = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({5}));
+  Write("victim.fit", victim);
+  ASSERT_EQ(symlink("real/img.fit", Path("link.fit").c_str()), 0);
+  const RunResult run = RunWhile({"link.fit"}, "read:2", "ln -sfn victim.fit link.fit");
+  EXPECT_EQ(Read("victim.fit"), victim);
+  EXPECT_NE(Read("real/img.fit"), input_) << run.err;
+  struct stat info {};
+  ASSERT_EQ(lstat(Path("link.fit").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+}
+
+TEST_F(Faults, ALinkIsResolvedFromAWorkingFolderBeyondThePathLimit) {
+  // realpath fails there, and the link itself was then replaced by a file.
+  std::string climb;
+  for (int depth = 0; depth < 24; ++depth) climb += "mkdir " + std::string(200, 'd') + " && cd " + std::string(200, 'd') + " && ";
+  const std::string script = climb + "cp ../../a.fit img.fit 2>/dev/null || cp \"$1\" img.fit; ln -s img.fit link.fit && \"$0\" link.fit && "
+                                     "test -L link.fit && od -An -tx1 -j2880 -N2 img.fit";
+  Write("a.fit", input_);
+  const RunResult run = RunProgram({"/bin/sh", "-c", script, CORVANE_BINARY, Path("a.fit")});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, " 00 09\n");  // repaired in place: no Registax offset, BZERO kept
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+}
+
+TEST_F(Faults, AnIgnoredHangupLeavesTheRunGoing) {
+  // nohup ignores SIGHUP; a handler installed over it ended the run at logout.
+  Write("a.fit", input_);
+  const RunResult run = RunProgram({"/bin/sh", "-c", "trap '' HUP; exec \"$0\" -add 1 a.fit", CORVANE_BINARY},
+                                   {.env = {Preload(), "CORVANE_FAULT_CALL=1", "CORVANE_FAULT_MODE=hup"}});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+}
+
+TEST_F(Faults, RunningOutOfMemoryFailsTheFileAndTheRunGoesOn) {
+  // The 16-bit scale table cannot be had: that file fails, the next is repaired.
+  Write("a.fit", input_);
+  Write("b.fit", input_);
+  const RunResult run = Run({"-scale", "0.5", "a.fit", "-scale", "1", "b.fit"},
+                            {.env = {Preload(), "CORVANE_FAULT_MALLOC=100000"}});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("Out of memory repairing 'a.fit'; it was left unchanged\n"), std::string::npos) << run.err;
+  EXPECT_EQ(Read("a.fit"), input_);
+  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
 }
 
 }  // namespace

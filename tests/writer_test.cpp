@@ -1,6 +1,7 @@
 // End-to-end tests of the writer: the layout of the written file, the marker
 // and BZERO cards, output files, and what replacing a file in place keeps.
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "helpers.h"
@@ -194,6 +195,48 @@ TEST_F(Replace, AFileWithoutWritePermissionIsNeverReplaced) {
   const RunResult run = Run({"img.fit"}, {.as_unprivileged = true});
   EXPECT_EQ(run.err, "img.fit\nError reading header line 1 in img.fit\n");
   EXPECT_EQ(Read("img.fit"), input);
+}
+
+TEST_F(Replace, AclsExtendedAttributesAndSetIdBitsAreKept) {
+  // An access ACL (user nobody rw-, group r--, mask rw-): without it the copy's
+  // mode 0660 would give the group the write access the mask only bounded.
+  std::string acl = {2, 0, 0, 0};
+  const auto entry = [&acl](std::uint16_t tag, std::uint16_t perm, std::uint32_t id) {
+    for (int k = 0; k < 2; ++k) acl += static_cast<char>((tag >> (8 * k)) & 0xff);
+    for (int k = 0; k < 2; ++k) acl += static_cast<char>((perm >> (8 * k)) & 0xff);
+    for (int k = 0; k < 4; ++k) acl += static_cast<char>((id >> (8 * k)) & 0xff);
+  };
+  entry(0x01, 6, 0xffffffff);
+  entry(0x02, 6, 65534);
+  entry(0x04, 4, 0xffffffff);
+  entry(0x10, 6, 0xffffffff);
+  entry(0x20, 0, 0xffffffff);
+  Write("img.fit", FitsFile(Header(32), Be32({1})));
+  const std::string path = Path("img.fit");
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  if (setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0 ||
+      setxattr(path.c_str(), "user.note", "m42", 3, 0) != 0) {
+    GTEST_SKIP() << "this filesystem keeps no ACLs or user attributes";
+  }
+  Run({"img.fit"});
+  std::string copy(acl.size(), '\0');
+  EXPECT_EQ(getxattr(path.c_str(), "system.posix_acl_access", copy.data(), copy.size()),
+            static_cast<ssize_t>(acl.size()));
+  EXPECT_EQ(copy, acl);
+  char note[8] = {};
+  EXPECT_EQ(getxattr(path.c_str(), "user.note", note, sizeof note), 3);
+  EXPECT_STREQ(note, "m42");
+  EXPECT_EQ(Pixels32(Read("img.fit")).at(0), 2147483650u);
+
+  // A set-user-ID bit set before the data is written is cleared by the write.
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: no unprivileged writer";
+  Write("suid.fit", FitsFile(Header(32), Be32({1})));
+  ASSERT_EQ(chown(Path("suid.fit").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(Path("suid.fit").c_str(), 04755), 0);
+  EXPECT_TRUE(Run({"suid.fit"}, {.as_unprivileged = true}).err.ends_with("\tOK\n"));
+  struct stat info {};
+  ASSERT_EQ(stat(Path("suid.fit").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 04755u);
 }
 
 }  // namespace
