@@ -1,6 +1,7 @@
 # Corvane: thin wrapper over CMake. `make` builds build/corvane, `make test`
 # builds and runs every test, `make demo` runs the tool on the sample files,
-# `make bench` measures the pixel transforms and whole runs.
+# `make bench` measures the pixel transforms and whole runs, `make package`
+# writes the Linux tarball, the Debian package and the Windows zip.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
@@ -11,7 +12,7 @@ FUZZ_BUILD ?= build-fuzz
 
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: all build test test-sanitize test-windows fuzz lint demo bench deps clean samples
+.PHONY: all build test test-sanitize test-windows package fuzz lint demo bench deps clean samples
 
 all: build
 
@@ -51,6 +52,21 @@ test-windows: deps
 	  -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	bash tests/windows.sh $(BUILD) $(WINDOWS_BUILD)
+
+# The three packages, all written to $(BUILD): the tarball and the Debian
+# package from the native build, the zip from the mingw build. The Debian
+# package must pass lintian without errors.
+package:
+	bash tests/install-deps.sh package
+	rm -f $(BUILD)/corvane-*.tar.gz $(BUILD)/corvane_*.deb $(BUILD)/corvane-*.zip
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && cpack
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	cd $(WINDOWS_BUILD) && cpack -B $(abspath $(BUILD))
+	lintian --fail-on error $(BUILD)/corvane_*.deb
+	@ls -l $(BUILD)/corvane-*.tar.gz $(BUILD)/corvane_*.deb $(BUILD)/corvane-*.zip
 
 # Each libFuzzer target for FUZZ_SECONDS, from the seed corpus.
 fuzz:

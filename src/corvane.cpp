@@ -1,7 +1,10 @@
 // Corvane's entry: walks the arguments once, left to right. Options change the
 // run settings when they are met; each path is repaired when it is met, with the
-// settings as they stand then. Also holds the usage text.
+// settings as they stand then. Also holds the usage text, and answers --help and
+// --version when one of them is the only argument.
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/options.h"
@@ -12,7 +15,8 @@
 
 namespace corvane {
 
-void Usage() {
+// The usage text, on standard error for a bare `corvane`, on standard output for --help.
+void Usage(std::FILE* stream) {
   static const char* const kLines[] = {
       "",
       "Corvane 1.0 - repairs integer FITS images from stacking software. Free to use and share.",
@@ -53,6 +57,10 @@ void Usage() {
       "\t\t\tStretches the range of values in the FIT file.",
       "\t\t\tDon't expect this to work yet :-)",
       "",
+      "    -check\t\tRead and report every file as a real run would,",
+      "\t\t\tbut write nothing: no file is changed or created.",
+      "\t\t\tSays 'Would be repaired' where a run says OK.",
+      "",
       "Caveats: This program was written exclusively to handle FITS files produced",
       " by Registax and Astra Image.",
       "",
@@ -61,7 +69,21 @@ void Usage() {
       "This program is a work in progress. Use with care.",
       "",
   };
-  for (const char* line : kLines) Report("%s\n", line);
+  for (const char* line : kLines) (void)std::fprintf(stream, "%s\n", line);
+}
+
+// A lone --help, -h or --version is answered instead of taken as a path; in
+// any other place these words stay paths, so no older command line changes meaning.
+bool AnswerLoneWord(std::string_view word) {
+  if (word == "--help" || word == "-h") {
+    Usage(stdout);
+    return true;
+  }
+  if (word == "--version") {
+    (void)std::printf("corvane %s\nMIT License\n", CORVANE_VERSION);
+    return true;
+  }
+  return false;
 }
 
 // One path argument: a directory is scanned, anything else must exist.
@@ -88,9 +110,10 @@ int main(int argc, char** argv) {
   for (std::string& word : words) args.push_back(word.data());
   const int count = static_cast<int>(args.size());
   if (count < 2) {
-    Usage();
+    Usage(stderr);
     ExitRun(0);
   }
+  if (count == 2 && AnswerLoneWord(args[1])) ExitRun(0);
   for (int i = 1; i < count;) {
     const int used = ApplyOption(count, args.data(), i);
     if (used > 0) {

@@ -1,6 +1,7 @@
-// End-to-end tests of the command line: usage text, option order, paths that
-// do not exist, exit statuses and standard output.
+// End-to-end tests of the command line: usage text, --help and --version,
+// option order, -check, paths that do not exist, exit statuses and standard output.
 #include <cstdlib>
+#include <utility>
 
 #include "helpers.h"
 
@@ -46,6 +47,10 @@ Options are:
 			Stretches the range of values in the FIT file.
 			Don't expect this to work yet :-)
 
+    -check		Read and report every file as a real run would,
+			but write nothing: no file is changed or created.
+			Says 'Would be repaired' where a run says OK.
+
 Caveats: This program was written exclusively to handle FITS files produced
  by Registax and Astra Image.
 
@@ -70,15 +75,89 @@ TEST_F(Cli, NoArgumentsPrintsTheUsageTextAndSucceeds) {
   EXPECT_EQ(Listing(), std::vector<std::string>{});
 }
 
+// Catches --help or --version printed to the wrong stream, with another text,
+// or taken for an option anywhere but as the only argument.
+TEST_F(Cli, HelpAndVersionAnswerOnlyAsTheOnlyArgument) {
+  const std::string usage = Run({}).err;
+  for (const char* word : {"--help", "-h"}) {
+    const RunResult run = Run({word});
+    EXPECT_EQ(run.status, 0) << word;
+    EXPECT_EQ(run.out, usage) << word;
+    EXPECT_EQ(run.err, "") << word;
+  }
+  const RunResult version = Run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "corvane " CORVANE_VERSION "\nMIT License\n");
+  EXPECT_EQ(version.err, "");
+  Write("a.fit", Plain16({10}));
+  const RunResult before_file = Run({"--version", "a.fit"});
+  EXPECT_EQ(before_file.status, 1);
+  EXPECT_EQ(before_file.out, "");
+  EXPECT_EQ(before_file.err, "Cannot stat '--version'\nCannot access file [--version]\n");
+  EXPECT_EQ(Read("a.fit"), Plain16({10}));
+  const RunResult after_file = Run({"a.fit", "-h"});
+  EXPECT_EQ(after_file.status, 1);
+  EXPECT_TRUE(after_file.err.ends_with("\tOK\nCannot stat '-h'\nCannot access file [-h]\n")) << after_file.err;
+}
+
 TEST_F(Cli, OptionsActOnlyOnThePathsAfterThem) {
   Write("a.fit", Plain16({10}));
   Write("b.fit", Plain16({10}));
-  const RunResult run = Run({"a.fit", "-add", "5", "b.fit"});
+  Write("c.fit", Plain16({10}));
+  const RunResult run = Run({"a.fit", "-add", "5", "b.fit", "-check", "c.fit"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(Pixels16(Read("a.fit"))[0], 10);
   EXPECT_EQ(Pixels16(Read("b.fit"))[0], 15);
+  EXPECT_EQ(Read("c.fit"), Plain16({10}));
   EXPECT_NE(run.err.find("\t[ADD 0, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
   EXPECT_NE(run.err.find("\t[ADD 5, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
+}
+
+// Catches -check writing or creating anything, or reporting a line other than
+// a real run's (all but OK) or exiting otherwise: the same files are checked, then repaired.
+TEST_F(Cli, CheckReportsWhatARunWouldAndWritesNothing) {
+  const std::string kBzero = ValueCard("BZERO", "32768");
+  std::vector<std::string> bad = Header(16, {kBzero});
+  bad[0] = "NOT FITS";
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"registax.fit", FitsFile(Header(16, {kBzero, "COMMENT= REGISTAX"}), Be16({0, 7}))},
+      {"signed.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({7}))},
+      {"bad.fit", FitsFile(bad)},
+      {"wide.fit", FitsFile(Header(32), Be32({7}))},
+  };
+  std::vector<std::string> args = {"-scale", "2"};
+  for (const auto& [name, bytes] : files) {
+    Write(name, bytes);
+    args.push_back(name);
+  }
+  args.push_back("missing.fit");
+  std::vector<std::string> check_args = args;
+  check_args.insert(check_args.begin(), "-check");
+  const std::vector<std::string> listing = Listing();
+
+  const RunResult check = Run(check_args);
+  for (const auto& [name, bytes] : files) EXPECT_EQ(Read(name), bytes) << name;
+  EXPECT_EQ(Listing(), listing);
+  const RunResult run = Run(args);
+  EXPECT_EQ(check.status, 1);
+  EXPECT_EQ(check.status, run.status);
+  EXPECT_EQ(check.out, run.out);
+  std::string expected = run.err;
+  for (std::size_t at = 0; (at = expected.find("\tOK\n", at)) != std::string::npos;) {
+    expected.replace(at, 4, "\tWould be repaired (nothing written: -check)\n");
+  }
+  EXPECT_NE(expected, run.err);
+  EXPECT_EQ(check.err, expected);
+}
+
+// Catches -check opening or creating the -out file: a run could not open this one.
+TEST_F(Cli, CheckNeverOpensTheOutputFile) {
+  Write("a.fit", Plain16({10}));
+  const RunResult run = Run({"-check", "-out", "out.fit", "a.fit", "-out", "no/such/dir/out.fit", "a.fit"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err.find("Cannot open output file"), std::string::npos) << run.err;
+  EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
+  EXPECT_EQ(Read("a.fit"), Plain16({10}));
 }
 
 TEST_F(Cli, AMissingFileEndsTheRunBeforeLaterArguments) {

@@ -143,6 +143,9 @@ TEST_F(HeaderRules, AReadOnlyInputFailsInPlaceButWorksWithAnOutputFile) {
   RunResult run = Run({"ro.fit"}, {.as_unprivileged = true});
   EXPECT_EQ(run.err, "ro.fit\nError reading header line 1 in ro.fit\n");
   EXPECT_EQ(Read("ro.fit"), bytes);
+  // -check opens the input the same way, so it reports the same failure.
+  run = Run({"-check", "ro.fit"}, {.as_unprivileged = true});
+  EXPECT_EQ(run.err, "ro.fit\nError reading header line 1 in ro.fit\n");
   run = Run({"-add", "1", "-out", "new.fit", "ro.fit"}, {.as_unprivileged = true});
   EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
   EXPECT_EQ(Pixels16(Read("new.fit"))[0], 5);
@@ -167,6 +170,24 @@ TEST_F(CarriedState, AstraImagePaddingStaysOnForLaterFiles) {
   EXPECT_EQ(Read("a1.fit").size(), 2880u + 5760u + 2880u);
   EXPECT_EQ(Read("a2.fit").size(), 2880u + 5760u + 2880u);
   EXPECT_EQ(Read("plain.fit").size(), 2880u + 2880u + 2880u);
+}
+
+// Catches -check losing what one file leaves for the next (the last BZERO,
+// the Astra Image padding) because it writes nothing.
+TEST_F(CarriedState, CheckCarriesTheBzeroAndThePaddingLikeARun) {
+  const std::string astra = FitsFile(Header(16, {kBzero32768, kAstra}), std::string(2880, '\0'));
+  const std::string plain = FitsFile(Header(32), std::string(2880, '\0'));
+  Write("a1.fit", astra);
+  Write("a2.fit", astra);
+  Write("plain.fit", plain);
+  const RunResult run = Run({"-check", "a1.fit", "a2.fit", "plain.fit"});
+  EXPECT_EQ(run.err.find("padding extra"), run.err.rfind("padding extra"));  // on from the first file
+  EXPECT_NE(run.err.find("padding extra"), std::string::npos);
+  EXPECT_TRUE(run.err.ends_with("plain.fit\n\tBPP 32\n\t[ADD 0, SCALE 1.00, BZERO 32768]\n"
+                                "\tWould be repaired (nothing written: -check)\n")) << run.err;
+  EXPECT_EQ(Read("a1.fit"), astra);
+  EXPECT_EQ(Read("a2.fit"), astra);
+  EXPECT_EQ(Read("plain.fit"), plain);
 }
 
 TEST_F(CarriedState, ARefusedAstraImageFileStillTurnsThePaddingOn) {

@@ -34,6 +34,7 @@ constexpr Option kOptions[] = {
        set_bzero = 1;
      }},
     {"-out", true, [](const char* v) { OUT_FNAME = v; }},
+    {"-check", false, [](const char*) { check_only = 1; }},
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The seven command-line options and what each does to the run settings.
+// The eight command-line options and what each does to the run settings.
 #pragma once
 
 namespace corvane {

@@ -10,6 +10,7 @@ int set_bzero = 0;
 std::int32_t BZERO_ORIG = 0;
 int do_stretch = 0;
 int force = 0;
+int check_only = 0;
 std::int32_t arg_padbytes = 0;
 std::optional<std::string> OUT_FNAME;
 
@@ -21,6 +22,7 @@ void ResetRunSettings() {
   BZERO_ORIG = 0;
   do_stretch = 0;
   force = 0;
+  check_only = 0;
   arg_padbytes = 0;
   OUT_FNAME.reset();
 }

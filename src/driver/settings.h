@@ -16,6 +16,7 @@ extern int set_bzero;            // -bzero Z: write BZERO_NEW, not the value rea
 extern std::int32_t BZERO_ORIG;  // last BZERO accepted from a header this run
 extern int do_stretch;           // -stretch: stretch the pixel range
 extern int force;                // -force: process files that would be skipped
+extern int check_only;           // -check: read and report every file, write nothing
 extern std::int32_t arg_padbytes;            // -padbytes B, or 2880 after an Astra Image file
 extern std::optional<std::string> OUT_FNAME;  // -out f: one output file for every input
 

@@ -1,6 +1,7 @@
-// Fixup: one file from start to end, as a sequence of its three phases. The
-// per-file values own the open file and the data buffer, so every way out of
-// a phase releases both, a lack of memory included.
+// Fixup: one file from start to end, as a sequence of its three phases (with
+// -check, the writing is only announced). The per-file values own the open
+// file and the data buffer, so every way out of a phase releases both, a lack
+// of memory included.
 #include "fits/fits.h"
 
 #include <new>
@@ -9,6 +10,16 @@
 #include "report.h"
 
 namespace corvane {
+namespace {
+
+// -check: a file that got this far is one a real run would now write; with
+// the header and pixels already done, only the writing is left out.
+Next ReportWouldRepair() {
+  Report("\tWould be repaired (nothing written: -check)\n");
+  return Next::kDone;
+}
+
+}  // namespace
 
 int Fixup(const std::string& path) {
   Report("%s\n", path.c_str());
@@ -17,7 +28,7 @@ int Fixup(const std::string& path) {
     file.add_value = ADD_VALUE;
     Next next = ReadHeaderBlock(file);
     if (next == Next::kContinue) next = TransformPixels(file);
-    if (next == Next::kContinue) next = WriteResult(file);
+    if (next == Next::kContinue) next = check_only ? ReportWouldRepair() : WriteResult(file);
     return next == Next::kFailed ? 0 : 1;
   } catch (const std::bad_alloc&) {
     // Whatever ran short of memory, this file's handles and any temporary
