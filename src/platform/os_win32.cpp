@@ -87,6 +87,13 @@ HANDLE HandleOf(const File& file) { return reinterpret_cast<HANDLE>(_get_osfhand
 // original; where it cannot be used (no original, a file system without it)
 // or has removed the original but not moved the new file in, a move does it.
 DWORD ReplaceWith(const std::wstring& temp, const std::wstring& target) {
+  // ReplaceFileW needs to delete the original, which a program that holds it
+  // open may forbid; that is asked first, since some implementations leave
+  // files of their own behind when it fails.
+  HANDLE probe = CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE && win32::IsBusy(GetLastError())) return GetLastError();
+  if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
   const DWORD error = Outcome(ReplaceFileW(target.c_str(), temp.c_str(), nullptr, 0, nullptr, nullptr));
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
