@@ -111,6 +111,9 @@ TEST_F(Cli, OptionsActOnlyOnThePathsAfterThem) {
   EXPECT_EQ(Read("c.fit"), Plain16({10}));
   EXPECT_NE(run.err.find("\t[ADD 0, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
   EXPECT_NE(run.err.find("\t[ADD 5, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
+  // A scale that holds no number is 0, printed without a sign on every system.
+  const RunResult no_number = Run({"-force", "-scale", "-stretch", "a.fit"});
+  EXPECT_NE(no_number.err.find("\t[ADD 0, SCALE 0.00, BZERO 32768]\n"), std::string::npos) << no_number.err;
 }
 
 // Catches -check writing or creating anything, or reporting a line other than
@@ -227,11 +230,16 @@ TEST_F(Cli, WildcardsAreExpandedWhereNoShellDoesIt) {
   Write("a.fit", Plain16({10}));
   Write("b \xc3\xa4.fit", Plain16({10}));
   Write("c.txt", Plain16({10}));
+  // Their 8.3 short names (NIGH~JLP.FIT and the like) match *.fit; they must not be taken.
+  for (const char* name : {"night1.fit_orig", "night1.fit~", "m42_final.fits"}) Write(name, Plain16({10}));
   const RunResult run = Run({"-add", "1", "*.fit"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Pixels16(Read("a.fit"))[0], 11);
   EXPECT_EQ(Pixels16(Read("b \xc3\xa4.fit"))[0], 11);
   EXPECT_EQ(Read("c.txt"), Plain16({10}));
+  for (const char* name : {"night1.fit_orig", "night1.fit~", "m42_final.fits"}) {
+    EXPECT_EQ(Pixels16(Read(name))[0], 10) << name << " was taken for *.fit";
+  }
 }
 
 TEST_F(Cli, ASingleSlashIsCutToTheEmptyPath) {

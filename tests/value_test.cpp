@@ -1,6 +1,7 @@
 // Unit tests for the card value parser and the number conversions.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "driver/numbers.h"
@@ -92,6 +93,12 @@ TEST(Numbers, FloatingPointPrefixesLikeAtof) {
   EXPECT_EQ(ParseDouble("1.5x"), 1.5);
   EXPECT_EQ(ParseDouble("0.7"), 0.7);
   EXPECT_EQ(ParseDouble("junk"), 0.0);
+  // Text with no number is +0.0 ("SCALE 0.00"), on C libraries that give -0.0
+  // for it too; a real "-0" keeps its sign, as with glibc.
+  EXPECT_FALSE(std::signbit(ParseDouble("-stretch")));
+  EXPECT_FALSE(std::signbit(ParseDouble("-")));
+  EXPECT_TRUE(std::signbit(ParseDouble("-0")));
+  EXPECT_TRUE(std::signbit(ParseDouble(" -0.0e5")));
 }
 
 }  // namespace

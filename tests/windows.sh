@@ -3,7 +3,8 @@
 # the end-to-end tests against corvane.exe, less those about POSIX-only things
 # (permissions and users, FIFOs, symbolic links, modes and umask, LD_PRELOAD
 # fault injection, names that are not text, /dev/null, address-space limits)
-# and the in-process ones.
+# and the in-process ones, plus the Windows path-form and attribute tests
+# (WindowsPaths, which map drives P: and Q: and a share in the wine prefix).
 #   tests/windows.sh LINUX_BUILD WINDOWS_BUILD
 set -euo pipefail
 linux=$(cd "$1" && pwd)
@@ -16,8 +17,8 @@ wine cmd /c exit > /dev/null 2>&1 || true  # creates the wine prefix on a fresh 
 
 (cd "$windows" && ctest --output-on-failure)
 
-portable='Cli.*:Directory.*:HeaderRules.*:CarriedState.*:PixelRun.*:Layout.*:Replace.AHardLinked*:RealReaders.*:BadInput.*'
-posix_only='Directory.Unreadable*:Directory.ADirectoryThatCannot*:HeaderRules.SpecialFiles*:HeaderRules.AReadOnly*'
+portable='WindowsPaths.*:Cli.*:Directory.*:HeaderRules.*:CarriedState.*:PixelRun.*:Layout.*:Replace.AHardLinked*:RealReaders.*:BadInput.*'
+posix_only='Directory.AnEntryWhosePathIsTooLong*:Directory.Unreadable*:Directory.ADirectoryThatCannot*:HeaderRules.SpecialFiles*:HeaderRules.AReadOnly*'
 posix_only+=':Layout.ACreatedOutput*:BadInput.NamesThatAreNoText*:BadInput.FilesOfTwo*:BadInput.ADataArea*'
 CORVANE_TEST_RUNNER=wine CORVANE_TEST_BINARY="$windows/corvane.exe" CORVANE_EXPANDS_WILDCARDS=1 \
   "$linux/tests/corvane_tests" --gtest_filter="$portable:-$posix_only" --gtest_brief=1

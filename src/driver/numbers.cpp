@@ -1,6 +1,7 @@
 // Number conversion for option values and header values. strtoll and strtod
 // take the same prefixes as atoi and atof, but report overflow instead of
-// leaving it undefined, so an out-of-range integer clamps rather than wraps.
+// leaving it undefined, so an out-of-range integer clamps rather than wraps;
+// text with no number gives +0.0 on every system.
 #include "driver/numbers.h"
 
 #include <cstdlib>
@@ -21,6 +22,12 @@ std::int32_t ParseInt32(const char* text) {
   return ClampToInt32(std::strtoll(text, nullptr, 10));
 }
 
-double ParseDouble(const char* text) { return std::strtod(text, nullptr); }
+double ParseDouble(const char* text) {
+  // Where nothing is converted some C libraries return -0.0 for text that
+  // starts with '-' ("-stretch"); no number is +0.0, as with glibc.
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  return end == text ? 0.0 : value;
+}
 
 }  // namespace corvane

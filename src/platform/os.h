@@ -167,6 +167,7 @@ class Replacement {
   int directory_ = -1;  // borrowed from the target (POSIX)
   std::string temp_name_;
   std::wstring wide_temp_path_;  // Windows: the whole name, for the interrupt handler
+  std::wstring target_path_;     // Windows: the full path of the file replaced
   File file_;
   bool committed_ = false;
 };

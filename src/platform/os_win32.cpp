@@ -1,82 +1,157 @@
 // Windows implementation of the platform layer. Paths are UTF-8 inside the
-// program and wide strings at the API; files are C runtime descriptors in
+// program and wide strings at the API, resolved to their full "\\?\" form where
+// they are too long for the usual limit; files are C runtime descriptors in
 // binary mode over handles opened with FILE_SHARE_DELETE, so an input that is
-// still open can be replaced; the replacement is flushed with FlushFileBuffers
-// and moved over the original with MoveFileExW.
+// still open can be replaced; a rewritten image replaces the original with
+// ReplaceFileW, which keeps its attributes, streams, security and creation time.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <windows.h>
 
-#include <csignal>
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cwchar>
+#include <cwctype>
 
 #include "platform/os.h"
 #include "platform/transfer.h"
+#include "platform/win32.h"
+#include "report.h"
 
-// The C runtime's argument parser, which expands wildcards when asked to.
+// The C runtime's argument parser.
 extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand_wildcards,
                               int* startup_info);
 
 namespace corvane::os {
 namespace {
 
-// The temporary file an interrupting signal must remove; null when there is none.
-const wchar_t* volatile g_pending_temp = nullptr;
+using win32::ErrorText;
+using win32::Narrow;
+using win32::Wide;
 
-void RemovePendingAndDie(int signal_number) {
-  const wchar_t* pending = g_pending_temp;
-  if (pending != nullptr) (void)DeleteFileW(pending);
-  (void)std::signal(signal_number, SIG_DFL);
-  (void)std::raise(signal_number);
+// Full paths from this length on get the "\\?\" form: the usual limit is 260
+// characters for a file and 248 for a folder.
+constexpr std::size_t kLongPath = MAX_PATH - 12;
+
+DWORD Outcome(BOOL succeeded) { return succeeded ? ERROR_SUCCESS : GetLastError(); }
+
+bool IsVerbatim(std::wstring_view path) { return path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\"); }
+
+// "X:" alone, or "\\?\X:", which a drive root becomes once its separator is cut.
+bool IsBareDrive(std::wstring_view path) {
+  if (path.starts_with(L"\\\\?\\")) path.remove_prefix(4);
+  return path.size() == 2 && path[1] == L':' && std::iswalpha(path[0]) != 0;
 }
 
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
+// The full path the system makes of `path`; empty when it makes none.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return std::wstring();
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return std::wstring();
+  full.resize(length);
+  return full;
 }
 
-std::string Narrow(const wchar_t* text) {
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 1) return std::string();
-  std::string narrow(static_cast<std::size_t>(length - 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), length, nullptr, nullptr);
-  return narrow;
+// The form of `path` to hand to the system. A bare drive stands for its root;
+// in a "\\?\" path, where the system turns no '/' into '\', '/' (which no name
+// may hold) is made a separator; a path whose full form is long gets the
+// "\\?\" form; any other is handed on as it is.
+std::wstring SystemPath(std::wstring path) {
+  if (IsBareDrive(path)) path += L'\\';
+  if (IsVerbatim(path)) {
+    std::replace(path.begin() + 4, path.end(), L'/', L'\\');
+    return path;
+  }
+  const std::wstring full = FullPath(path);
+  if (full.size() < kLongPath) return path;
+  return win32::VerbatimForm(full);
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of("/\\");
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return path.substr(0, 1);
-  return path.substr(0, slash);
-}
-
-std::string ErrorText(DWORD code) { return "system error " + std::to_string(code); }
-
-// The identity and state of an open file, to tell whether it is the same file and unchanged.
-bool Identify(int fd, BY_HANDLE_FILE_INFORMATION* info) {
-  return GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), info) != 0;
-}
-
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-         a.nFileIndexLow == b.nFileIndexLow;
-}
+std::wstring SystemPath(const std::string& path) { return SystemPath(Wide(path)); }
 
 // A descriptor over a handle opened so that the file can be renamed over while open.
-int OpenShared(const std::string& path, DWORD access, DWORD disposition, int flags) {
-  HANDLE handle = CreateFileW(Wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+int OpenShared(const std::wstring& path, DWORD access, DWORD disposition, DWORD attributes, int flags) {
+  HANDLE handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, disposition, attributes, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return -1;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
   if (fd < 0) CloseHandle(handle);
   return fd;
+}
+
+HANDLE HandleOf(const File& file) { return reinterpret_cast<HANDLE>(_get_osfhandle(file.Descriptor())); }
+
+// Replaces `target` by `temp`. ReplaceFileW keeps what Windows keeps of the
+// original; where it cannot be used (no original, a file system without it)
+// or has removed the original but not moved the new file in, a move does it.
+DWORD ReplaceWith(const std::wstring& temp, const std::wstring& target) {
+  // ReplaceFileW needs to delete the original, which a program that holds it
+  // open may forbid; that is asked first, since some implementations leave
+  // files of their own behind when it fails.
+  HANDLE probe = CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE && win32::IsBusy(GetLastError())) return GetLastError();
+  if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+  const DWORD error = Outcome(ReplaceFileW(target.c_str(), temp.c_str(), nullptr, 0, nullptr, nullptr));
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_CALL_NOT_IMPLEMENTED:
+      return Outcome(MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    default:
+      return error;
+  }
+}
+
+// Gives the replaced image the attributes the original had (`before`), in
+// case the replacement did not carry them over, marked for backup as a changed
+// file is, and never the hidden mark of the temporary file unless the original had it.
+void KeepAttributes(const std::wstring& target, DWORD before) {
+  constexpr DWORD kKept =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD wanted = (before == INVALID_FILE_ATTRIBUTES ? 0 : before & kKept) | FILE_ATTRIBUTE_ARCHIVE;
+  const DWORD now = GetFileAttributesW(target.c_str());
+  if (now != INVALID_FILE_ATTRIBUTES && (now & (kKept | FILE_ATTRIBUTE_ARCHIVE)) != wanted) {
+    (void)SetFileAttributesW(target.c_str(), wanted);  // the content is in place either way
+  }
+}
+
+const std::wstring kNoPendingFile;
+
+// The words of the command line whose last component holds '*' or '?' become
+// the long names that match, sorted, folder part as typed; a word that matches
+// nothing stays as it is, as in a POSIX shell.
+void Expand(const std::wstring& word, std::vector<std::string>* words) {
+  const std::size_t start = win32::LastComponentStart(word);
+  const std::wstring_view pattern = std::wstring_view(word).substr(start);
+  const std::wstring folder = word.substr(0, start);
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  HANDLE listing = pattern.find_first_of(L"*?") == std::wstring_view::npos
+                       ? INVALID_HANDLE_VALUE
+                       : FindFirstFileW(SystemPath(folder + L"*").c_str(), &entry);
+  if (listing != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring_view name = entry.cFileName;
+      if (name != L"." && name != L".." && win32::MatchesWildcard(pattern, name)) names.emplace_back(name);
+    } while (FindNextFileW(listing, &entry));
+    FindClose(listing);
+  }
+  if (names.empty()) {
+    words->push_back(Narrow(word));
+    return;
+  }
+  std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_LESS_THAN;
+  });
+  for (const std::wstring& name : names) words->push_back(Narrow(folder + name));
 }
 
 }  // namespace
@@ -101,7 +176,10 @@ void Buffer::Release() {
 }
 
 void File::Close() {
-  if (fd_ >= 0) _close(fd_);
+  if (fd_ >= 0) {
+    _close(fd_);
+    win32::EndWriteThrough(fd_);
+  }
   fd_ = -1;
 }
 
@@ -119,38 +197,53 @@ std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
   });
 }
 
-bool File::Rewind() { return _lseeki64(fd_, 0, SEEK_SET) == 0; }
+bool File::Rewind() {
+  // A file is rewound only to be rewritten in place, which a console event
+  // then lets finish: it ends when the file is closed.
+  win32::BeginWriteThrough(fd_);
+  return _lseeki64(fd_, 0, SEEK_SET) == 0;
+}
 
-bool File::Sync() { return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(fd_))) != 0; }
+bool File::Sync() { return FlushFileBuffers(HandleOf(*this)) != 0; }
 
 File CreateTruncated(const std::string& path) {
-  return File(_wopen(Wide(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
+  return File(_wopen(SystemPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
 }
 
 bool QueryStatus(const std::string& path, FileStatus* status) {
-  // The runtime's stat fails on a trailing separator where POSIX stat does
-  // not; drop them, but keep a root such as "C:\" or "/" whole.
-  std::string trimmed = path;
-  while (trimmed.size() > 1 && (trimmed.back() == '/' || trimmed.back() == '\\') &&
-         !(trimmed.size() == 3 && trimmed[1] == ':')) {
-    trimmed.pop_back();
+  // POSIX stat takes trailing separators; a root such as "C:\" keeps its own
+  // (SystemPath gives it back).
+  std::wstring trimmed = Wide(path);
+  while (trimmed.size() > 1 && (trimmed.back() == L'/' || trimmed.back() == L'\\')) trimmed.pop_back();
+  if (trimmed.empty() || trimmed == L"/" || trimmed == L"\\") return false;
+  // Opened for its attributes only, which any sharing allows; links are followed.
+  HANDLE handle = CreateFileW(SystemPath(trimmed).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  *status = FileStatus{};
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool on_disk = GetFileType(handle) == FILE_TYPE_DISK;
+  const bool known = !on_disk || GetFileInformationByHandle(handle, &info) != 0;
+  if (on_disk && known) {
+    status->is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status->is_regular = !status->is_directory;
+    status->size = status->is_directory
+                       ? 0
+                       : static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
   }
-  struct _stat64 info {};
-  if (_wstat64(Wide(trimmed).c_str(), &info) != 0) return false;
-  status->size = static_cast<std::int64_t>(info.st_size);
-  status->is_directory = (info.st_mode & _S_IFMT) == _S_IFDIR;
-  status->is_regular = (info.st_mode & _S_IFMT) == _S_IFREG;
-  return true;
+  CloseHandle(handle);
+  return known;
 }
 
-bool Exists(const std::string& path) { return _waccess(Wide(path).c_str(), 0) == 0; }
+bool Exists(const std::string& path) { return GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 Readable IsReadable(const std::string& path) {
-  if (_waccess(Wide(path).c_str(), 4) == 0) return Readable::kYes;
+  if (_waccess(SystemPath(path).c_str(), 4) == 0) return Readable::kYes;
   return errno == ENAMETOOLONG ? Readable::kNameTooLong : Readable::kNo;
 }
 
-std::string ErrorText(int error) { return ErrorText(static_cast<DWORD>(error)); }
+std::string ErrorText(int error) { return win32::ErrorText(static_cast<DWORD>(error)); }
 
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
@@ -158,16 +251,17 @@ int Target::Open(const std::string& path, Access access) {
   // Windows resolves no links here: the name given is the one replaced.
   name_ = path;
   if (!QueryStatus(path, &status_)) return static_cast<int>(GetLastError());
-  if (!status_.is_regular && !status_.is_directory) return 0;  // never opened
+  if (!status_.is_regular && !status_.is_directory) return 0;  // a device is never opened
   const DWORD rights = access == Access::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-  file_ = File(OpenShared(path, rights, OPEN_EXISTING, access == Access::kRead ? _O_RDONLY : _O_RDWR));
+  file_ = File(OpenShared(SystemPath(path), rights, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          access == Access::kRead ? _O_RDONLY : _O_RDWR));
   if (!file_.IsOpen()) return static_cast<int>(GetLastError());
   return Stat();
 }
 
 int Target::Stat() {
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!Identify(file_.Descriptor(), &info)) return static_cast<int>(GetLastError());
+  if (GetFileInformationByHandle(HandleOf(file_), &info) == 0) return static_cast<int>(GetLastError());
   status_.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
   device_ = info.dwVolumeSerialNumber;
   inode_ = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
@@ -176,19 +270,21 @@ int Target::Stat() {
   return 0;
 }
 
-int Target::Lock(Access) { return 0; }  // the sharing modes of the open handles are all Windows offers here
+// Windows has no advisory lock: a byte-range lock would stop viewers from
+// reading the image, so a second run at the same time is not held off here.
+int Target::Lock(Access) { return 0; }
 
 bool Target::IsSameFileAs(const std::string& path) const {
-  File other(OpenShared(path, 0, OPEN_EXISTING, _O_RDONLY));
+  File other(OpenShared(SystemPath(path), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
   BY_HANDLE_FILE_INFORMATION info{};
-  BY_HANDLE_FILE_INFORMATION mine{};
-  return other.IsOpen() && Identify(other.Descriptor(), &info) && Identify(file_.Descriptor(), &mine) &&
-         SameFile(info, mine);
+  return other.IsOpen() && GetFileInformationByHandle(HandleOf(other), &info) != 0 &&
+         info.dwVolumeSerialNumber == device_ &&
+         ((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow) == inode_;
 }
 
 bool Target::Unchanged() const {
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!Identify(file_.Descriptor(), &info)) return false;
+  if (GetFileInformationByHandle(HandleOf(file_), &info) == 0) return false;
   const auto size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
   const auto modified = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
                                                   info.ftLastWriteTime.dwLowDateTime);
@@ -198,12 +294,13 @@ bool Target::Unchanged() const {
 bool Target::StillNamed() const { return IsSameFileAs(name_); }
 
 int Target::Reserve(std::int64_t size) {
+  // From here the image is written through: a console event waits for it.
+  win32::BeginWriteThrough(file_.Descriptor());
   // Extending the file to its final size claims the space before a byte changes.
   if (size <= status_.size) return 0;
-  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file_.Descriptor()));
   LARGE_INTEGER end{};
   end.QuadPart = size;
-  if (!SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle)) {
+  if (!SetFilePointerEx(HandleOf(file_), end, nullptr, FILE_BEGIN) || !SetEndOfFile(HandleOf(file_))) {
     return static_cast<int>(GetLastError());
   }
   return 0;
@@ -211,7 +308,7 @@ int Target::Reserve(std::int64_t size) {
 
 bool ListDirectory(const std::string& path, std::vector<std::string>* names) {
   WIN32_FIND_DATAW entry;
-  HANDLE listing = FindFirstFileW(Wide(path + "\\*").c_str(), &entry);
+  HANDLE listing = FindFirstFileW(SystemPath(Wide(path) + L"\\*").c_str(), &entry);
   if (listing == INVALID_HANDLE_VALUE) return false;
   do {
     names->push_back(Narrow(entry.cFileName));
@@ -221,94 +318,144 @@ bool ListDirectory(const std::string& path, std::vector<std::string>* names) {
 }
 
 Replacement::~Replacement() {
-  if (!temp_name_.empty() && !committed_) {
-    g_pending_temp = nullptr;
-    file_.Close();
-    (void)DeleteFileW(wide_temp_path_.c_str());
+  if (temp_name_.empty() || committed_) return;
+  file_.Close();
+  const DWORD result = win32::RetryWhileBusy(
+      [this] {
+        return win32::Guarded(
+            [this] {
+              const DWORD error = Outcome(DeleteFileW(wide_temp_path_.c_str()));
+              return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+            },
+            &kNoPendingFile);
+      },
+      win32::kRetryAttempts, win32::kRetryPauseMs);
+  if (result != ERROR_SUCCESS) {
+    Report("Error: cannot remove the temporary file '%s': %s\n", temp_name_.c_str(), ErrorText(result).c_str());
   }
 }
 
 int Replacement::Create(const Target& target) {
+  // The folder comes from the full path, so "\foo.fit", "D:foo.fit", UNC and
+  // "\\?\" paths all get their temporary file beside the image.
+  std::wstring wide = Wide(target.name_);
+  if (IsVerbatim(wide)) std::replace(wide.begin() + 4, wide.end(), L'/', L'\\');
+  const std::wstring full = IsVerbatim(wide) ? wide : FullPath(wide);
+  const std::wstring folder = win32::FolderOf(full);
+  if (folder.empty() || folder.size() == full.size()) return ERROR_BAD_PATHNAME;
+  target_path_ = win32::VerbatimForm(full);
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::uint64_t seed = GetTickCount64() ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = DirectoryOf(target.name_) + "/.corvane-";
+    std::wstring name = L".corvane-";
     for (int k = 0; k < 6; ++k) {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-      name += kLetters[(seed >> 33) % 62];
+      name += static_cast<wchar_t>(kLetters[(seed >> 33) % 62]);
     }
-    const int fd = OpenShared(name, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, _O_RDWR);
-    if (fd >= 0) {
-      temp_name_ = name;
-      wide_temp_path_ = Wide(name);
+    const std::wstring temp = win32::VerbatimForm(folder) + name;
+    int fd = -1;
+    // Hidden while it exists, so it does not clutter the user's folder.
+    const DWORD error = win32::Guarded(
+        [&] {
+          fd = OpenShared(temp, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, _O_RDWR);
+          return fd >= 0 ? ERROR_SUCCESS : Outcome(FALSE);
+        },
+        &temp);
+    if (error == ERROR_SUCCESS) {
+      temp_name_ = Narrow(folder + name);
+      wide_temp_path_ = temp;
       file_ = File(fd);
-      g_pending_temp = wide_temp_path_.c_str();
       return 0;
     }
-    if (GetLastError() != ERROR_FILE_EXISTS) return static_cast<int>(GetLastError());
+    if (error != ERROR_FILE_EXISTS) return static_cast<int>(error);
   }
   return ERROR_FILE_EXISTS;
 }
 
-bool Replacement::CopyAttributesFrom(const File&, std::string*) {
-  // A new file takes its permissions from the folder, as the original did.
+bool Replacement::CopyAttributesFrom(const File& original, std::string*) {
+  // A new file takes its permissions from the folder, and ReplaceFileW gives
+  // it the original's; the creation time is carried over here as well, for
+  // the case where a plain move has to replace the file.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(HandleOf(original), &info) == 0) return true;
+  (void)SetFileTime(HandleOf(file_), &info.ftCreationTime, nullptr, nullptr);  // a nicety, not the result
   return true;
 }
 
-bool Replacement::Commit(Target& target, std::string* error) {
+bool Replacement::Commit(Target& original, std::string* error) {
   if (!file_.Sync()) {
     *error = "cannot flush to disk: " + ErrorText(GetLastError());
     return false;
   }
   file_.Close();
-  if (!target.Unchanged()) {
+  if (!original.Unchanged()) {
     *error = "it changed while it was being repaired";
     return false;
   }
-  if (!target.StillNamed()) {
+  if (!original.StillNamed()) {
     *error = "its name no longer refers to the file that was read";
     return false;
   }
-  target.Input().Close();  // Windows replaces no file that is open
-  if (!MoveFileExW(wide_temp_path_.c_str(), Wide(target.name_).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    *error = "cannot replace the file: " + ErrorText(GetLastError());
+  original.Input().Close();  // replacing a file needs it closed by this program too
+  const std::wstring& target = target_path_;
+  const DWORD before = GetFileAttributesW(target.c_str());
+  // A viewer, an indexer or a virus scanner may hold the file for a moment.
+  const DWORD result = win32::RetryWhileBusy(
+      [&] { return win32::Guarded([&] { return ReplaceWith(wide_temp_path_, target); }, &kNoPendingFile); },
+      win32::kRetryAttempts, win32::kRetryPauseMs);
+  if (result != ERROR_SUCCESS) {
+    *error = "cannot replace the file: " + ErrorText(result);
+    if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      // The original is gone but the new file did not move in: it is all there is.
+      *error += "; its new content is in '" + temp_name_ + "'";
+      (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, &kNoPendingFile);
+      committed_ = true;
+    }
     return false;
   }
   committed_ = true;
-  g_pending_temp = nullptr;
+  KeepAttributes(target, before);
   return true;
 }
 
+// A console event lets a write through the image finish (see Target::Reserve).
 InterruptsHeld::InterruptsHeld() = default;
 InterruptsHeld::~InterruptsHeld() = default;
 
 void FlushDirectories() {
-  // MOVEFILE_WRITE_THROUGH has made each replacement durable already.
+  // MoveFileExW writes through, and ReplaceFileW's result is flushed before it.
 }
 
 void PrepareProcess() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGBREAK}) {
-    (void)std::signal(signal_number, RemovePendingAndDie);
-  }
-  // Reports are bytes, as on other systems: no line-end translation, UTF-8 names.
+  // Reports are bytes, as on other systems: no line-end translation.
   (void)_setmode(_fileno(stdout), _O_BINARY);
   (void)_setmode(_fileno(stderr), _O_BINARY);
-  SetConsoleOutputCP(CP_UTF8);
+  win32::PrepareConsole();
 }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
   // No shell expands wildcards here, and argv holds names in the ANSI code
-  // page; the wide arguments, with wildcards expanded, have every name whole.
+  // page; the wide arguments have every name whole.
   int count = 0;
   wchar_t** wide = nullptr;
   wchar_t** environment = nullptr;
   int startup_info = 0;
-  if (__wgetmainargs(&count, &wide, &environment, 1, &startup_info) != 0 || wide == nullptr) {
+  if (__wgetmainargs(&count, &wide, &environment, 0, &startup_info) != 0 || wide == nullptr) {
     return std::vector<std::string>(argv, argv + argc);
   }
   std::vector<std::string> words;
-  for (int i = 0; i < count; ++i) words.push_back(Narrow(wide[i]));
+  words.reserve(static_cast<std::size_t>(count));
+  if (count > 0) words.push_back(Narrow(wide[0]));
+  for (int i = 1; i < count; ++i) {
+    const std::wstring word = wide[i];
+    // "D:" alone means the current folder of drive D; "D:." keeps that
+    // meaning once the folder scan has cut separators from "D:\".
+    if (IsBareDrive(word) && !IsVerbatim(word)) {
+      words.push_back(Narrow(word) + ".");
+    } else {
+      Expand(word, &words);
+    }
+  }
   return words;
 }
 

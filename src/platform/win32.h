@@ -1,0 +1,81 @@
+// Windows-only pieces of the platform layer, shared by its files and by the
+// Windows unit tests: helpers that touch no file (wildcard matching, path
+// forms, the retry rule, the console-window decision, error text) and the
+// guard that keeps a console event from leaving a temporary file behind or
+// cutting an in-place write short.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace corvane::os::win32 {
+
+// Whether `name` matches the command-line pattern `pattern`: '*' stands for
+// any run of characters, '?' for exactly one, and every other character for
+// itself in either case. As in a POSIX shell, a name starting with a dot
+// (such as a temporary file left behind) needs a pattern starting with one.
+// Only long names are ever given to it.
+bool MatchesWildcard(std::wstring_view pattern, std::wstring_view name);
+
+// Where the last component of a command-line word starts: after its last
+// '\' or '/', or after the ':' of a drive ("D:*.fit"); 0 when it has none.
+std::size_t LastComponentStart(std::wstring_view word);
+
+// The folder of a full path with its trailing separator ("C:\a\b.fit" gives
+// "C:\a\", "\\?\D:\b.fit" gives "\\?\D:\"); empty when there is no '\'.
+std::wstring FolderOf(std::wstring_view full_path);
+
+// The "\\?\" form of a full path, which the system takes at any length:
+// "C:\a" becomes "\\?\C:\a" and "\\srv\share\a" "\\?\UNC\srv\share\a"; a path
+// already in that form is returned unchanged.
+std::wstring VerbatimForm(std::wstring_view full_path);
+
+// The errors of a file that another program (a viewer, an indexer, a virus
+// scanner) holds for a moment: sharing violation, access denied, lock
+// violation, and ReplaceFileW's "the replaced file could not be removed".
+bool IsBusy(DWORD error);
+
+// Calls `attempt`, which returns ERROR_SUCCESS or the error of its failure,
+// up to `attempts` times while it fails with a busy error, pausing `pause_ms`
+// between calls. Returns the last result.
+DWORD RetryWhileBusy(const std::function<DWORD()>& attempt, int attempts, DWORD pause_ms);
+
+// Retries at most this long in all, in steps of kRetryPauseMs.
+constexpr int kRetryAttempts = 30;
+constexpr DWORD kRetryPauseMs = 100;
+
+// Whether the program runs in a console window of its own (a double-click in
+// Explorer or files dropped on it) and shows its report there, so that it
+// must wait for Enter before the window closes.
+bool ShouldWaitForEnter(DWORD console_processes, bool stderr_is_console);
+
+// The system's text for an error, in UTF-8, with a hint where one helps.
+std::string ErrorText(DWORD error);
+
+// UTF-8 and UTF-16 conversions.
+std::wstring Wide(std::string_view text);
+std::string Narrow(std::wstring_view text);
+
+// The guard. Every change to the pending temporary file (creating, replacing
+// the image with it, removing it) runs through Guarded, which also records
+// the name a console event must remove (empty for none). After an event the
+// run stops: Guarded makes no more changes and holds the calling thread until
+// the process ends.
+DWORD Guarded(const std::function<DWORD()>& change, const std::wstring* pending);
+// An in-place write through the image's own descriptor begins (a console
+// event then waits for its end) and ends.
+void BeginWriteThrough(int descriptor);
+void EndWriteThrough(int descriptor);
+// Handles Ctrl-C, Ctrl-Break, closing the window, logging off and shutting
+// down: removes the pending temporary file, waits for an in-place write to
+// end, restores the console and ends the process with STATUS_CONTROL_C_EXIT.
+BOOL WINAPI OnConsoleEvent(DWORD event);
+// Sets the console up for a run: the handler above, UTF-8 output until the
+// process ends (the code page found is then restored), and, in a window of its
+// own, a wait for Enter at the end.
+void PrepareConsole();
+
+}  // namespace corvane::os::win32

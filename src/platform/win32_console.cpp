@@ -1,0 +1,124 @@
+// The console: its control events and the guard they need, its output code
+// page, and the wait for Enter in a window of our own. Windows runs the control
+// handler on a thread of its own while the main thread goes on, so one lock
+// covers every change to the pending temporary file and its name, which is
+// kept in a fixed buffer that is never freed.
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#include "platform/win32.h"
+
+namespace corvane::os::win32 {
+namespace {
+
+SRWLOCK g_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE g_write_through_ended = CONDITION_VARIABLE_INIT;
+bool g_stopping = false;     // a console event is being handled
+int g_writing_through = -1;  // the descriptor being rewritten in place, or -1
+constexpr std::size_t kLongestPath = 32768;
+wchar_t g_pending[kLongestPath] = {};  // the temporary file to remove; empty for none
+
+UINT g_original_output_cp = 0;  // the code page to restore, 0 for none
+bool g_wait_for_enter = false;
+
+class Lock {
+ public:
+  Lock() { AcquireSRWLockExclusive(&g_lock); }
+  ~Lock() { ReleaseSRWLockExclusive(&g_lock); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+};
+
+// Once a console event is being handled the main thread changes nothing more
+// and waits here, without the lock, for the handler to end the process.
+[[noreturn]] void WaitForTheEnd() {
+  for (;;) Sleep(INFINITE);
+}
+
+void RestoreConsole() {
+  if (g_original_output_cp != 0) (void)SetConsoleOutputCP(g_original_output_cp);
+}
+
+void AtExit() {
+  if (g_wait_for_enter) {
+    (void)std::fputs("\nPress Enter to close this window.", stderr);
+    (void)std::fflush(stderr);
+    int c = 0;
+    while (c != '\n' && c != EOF) c = std::getchar();
+  }
+  RestoreConsole();
+}
+
+}  // namespace
+
+DWORD Guarded(const std::function<DWORD()>& change, const std::wstring* pending) {
+  {
+    Lock lock;
+    if (!g_stopping) {
+      const DWORD result = change();
+      if (result == ERROR_SUCCESS && pending != nullptr) {
+        const std::size_t length = pending->size() < kLongestPath ? pending->size() : kLongestPath - 1;
+        std::wmemcpy(g_pending, pending->c_str(), length);
+        g_pending[length] = L'\0';
+      }
+      return result;
+    }
+  }
+  WaitForTheEnd();
+}
+
+void BeginWriteThrough(int descriptor) {
+  {
+    Lock lock;
+    if (!g_stopping) {
+      g_writing_through = descriptor;
+      return;
+    }
+  }
+  WaitForTheEnd();
+}
+
+void EndWriteThrough(int descriptor) {
+  Lock lock;
+  if (descriptor >= 0 && descriptor == g_writing_through) {
+    g_writing_through = -1;
+    WakeAllConditionVariable(&g_write_through_ended);
+  }
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT &&
+      event != CTRL_LOGOFF_EVENT && event != CTRL_SHUTDOWN_EVENT) {
+    return FALSE;
+  }
+  AcquireSRWLockExclusive(&g_lock);
+  g_stopping = true;
+  if (g_pending[0] != L'\0') {
+    // Nothing more can be done when this fails: the process is ending.
+    (void)RetryWhileBusy(
+        [] { return DeleteFileW(g_pending) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError(); },
+        kRetryAttempts, kRetryPauseMs);
+    g_pending[0] = L'\0';
+  }
+  // Stopping an in-place write half way would leave a damaged image.
+  while (g_writing_through >= 0) (void)SleepConditionVariableSRW(&g_write_through_ended, &g_lock, INFINITE, 0);
+  ReleaseSRWLockExclusive(&g_lock);
+  RestoreConsole();
+  (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+void PrepareConsole() {
+  (void)SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  // Reports are UTF-8, names included.
+  const UINT output_cp = GetConsoleOutputCP();
+  if (output_cp != 0 && output_cp != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) g_original_output_cp = output_cp;
+  DWORD processes[4];
+  DWORD mode = 0;
+  const bool stderr_is_console = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+  g_wait_for_enter = ShouldWaitForEnter(GetConsoleProcessList(processes, 4), stderr_is_console);
+  (void)std::atexit(AtExit);
+}
+
+}  // namespace corvane::os::win32
