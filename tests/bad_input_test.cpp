@@ -130,13 +130,15 @@ TEST_F(BadInput, FilesOfTwoGibibytesAndMoreKeepTheirSize) {
   EXPECT_EQ(run.err, "big.fit\n\tBPP -32\n\t[ADD 0, SCALE 1.00, BZERO 0]\n\tOK\n");
 }
 
-TEST_F(BadInput, ADataAreaLargerThanTheMemoryAvailableIsReported) {
+TEST_F(BadInput, ADataAreaLargerThanTheMemoryAvailableIsRepaired) {
+  // The data area streams through a fixed buffer; it was once read whole, and
+  // 1 GiB of data then failed under a 256 MiB address-space limit.
   if (kUnderAddressSanitizer) GTEST_SKIP() << "AddressSanitizer reserves more address space than this test allows";
   constexpr off_t kSize = (off_t{1} << 30) + 2880;  // 1 GiB of data
   if (!MakeSparse(Path("huge.fit"), FitsFile(Header(-32)), kSize)) GTEST_SKIP() << "no sparse files here";
-  const RunResult run = Run({"huge.fit"}, {.memory_limit = 256LL << 20});
+  const RunResult run = Run({"-out", "/dev/null", "huge.fit"}, {.memory_limit = 64LL << 20});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "huge.fit\n\tBPP -32\nOut of memory allocating 1073741824 bytes for file huge.fit\n");
+  EXPECT_EQ(run.err, "huge.fit\n\tBPP -32\n\t[ADD 0, SCALE 1.00, BZERO 0]\n\tOK\n");
 }
 
 TEST_F(BadInput, NamesWithSpacesAndNonAsciiLetters) {

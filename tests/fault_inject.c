@@ -7,8 +7,8 @@
  *                            pipe, xfsz, or run
  *                            (CORVANE_FAULT_COMMAND runs, then the call goes on)
  *   CORVANE_FAULT_LOG=path   appends the name of every counted call, one a line
- *   CORVANE_FAULT_READ=N     the N-th read of a file (not standard input) finds
- *                            the end of the file
+ *   CORVANE_FAULT_READ=N     the N-th read or pread of a file (not standard
+ *                            input) finds the end of the file
  *   CORVANE_HOOK_READ=N      CORVANE_FAULT_COMMAND runs before the N-th read of a file
  *   CORVANE_FAULT_FCHMOD=E   every fchmod fails with EPERM (E=1) or ENOSYS (E=enosys)
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
@@ -143,16 +143,27 @@ int fdatasync(int fd) {
   return fn(fd);
 }
 
-ssize_t read(int fd, void* buf, size_t n) {
-  static ssize_t (*fn)(int, void*, size_t);
+/* Reads and positioned reads of a file are counted together, in order. */
+static int file_read_hook(int fd) {
   static long reads;
-  if (!fn) fn = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  if (fd <= 2) return 0;
+  ++reads;
   const char* target = getenv("CORVANE_FAULT_READ");
   const char* hook = getenv("CORVANE_HOOK_READ");
-  if (fd > 2) ++reads;
-  if (fd > 2 && target && atol(target) == reads) return 0;
-  if (fd > 2 && hook && atol(hook) == reads) run_command();
-  return fn(fd, buf, n);
+  if (hook && atol(hook) == reads) run_command();
+  return target && atol(target) == reads;
+}
+
+ssize_t read(int fd, void* buf, size_t n) {
+  static ssize_t (*fn)(int, void*, size_t);
+  if (!fn) fn = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+  return file_read_hook(fd) ? 0 : fn(fd, buf, n);
+}
+
+ssize_t pread(int fd, void* buf, size_t n, off_t offset) {
+  static ssize_t (*fn)(int, void*, size_t, off_t);
+  if (!fn) fn = (ssize_t(*)(int, void*, size_t, off_t))dlsym(RTLD_NEXT, "pread");
+  return file_read_hook(fd) ? 0 : fn(fd, buf, n, offset);
 }
 
 int fchmod(int fd, mode_t mode) {

@@ -70,6 +70,26 @@ TEST_F(Faults, EveryFailedWriteInPlaceLeavesTheOriginalIntact) {
   }
 }
 
+TEST_F(Faults, EveryFailedReadOrWriteOfAStreamedStretchLeavesTheOriginal) {
+  // Three chunks, read once for the maximum and once to be written: a fault at
+  // any read of either pass, or any write, must leave the image as it was.
+  input_ = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), std::string(2880 * 364 * 3 - 100, '\x11'));
+  const std::vector<std::string> calls = CallsOf({"-stretch", "a.fit"});
+  ASSERT_EQ(calls.size(), 8u);  // header, three chunks, fill, flush, rename, folder flush
+  for (std::size_t n = 1; n + 1 < calls.size(); ++n) {
+    SCOPED_TRACE("call " + std::to_string(n));
+    RunWithFault({"-stretch", "a.fit"}, n, "enospc");
+    EXPECT_EQ(Read("a.fit"), input_);
+  }
+  for (int n = 2; n <= 8; ++n) {  // after the header: three chunks, the end-of-file probe, three chunks again
+    SCOPED_TRACE("read " + std::to_string(n));
+    Write("a.fit", input_);
+    const RunResult run = Run({"-stretch", "a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=" + std::to_string(n)}});
+    EXPECT_EQ(Read("a.fit") == input_, n != 5) << run.err;  // the probe finding the end is no fault
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  }
+}
+
 TEST_F(Faults, AFailedDirectoryFlushAfterTheRenameIsNoFailureOfTheFile) {
   const std::vector<std::string> calls = CallsOf({"a.fit"});
   ASSERT_EQ(calls.back(), "fsync");
@@ -303,6 +323,10 @@ TEST_F(Faults, RunningOutOfMemoryFailsTheFileAndTheRunGoesOn) {
   EXPECT_EQ(Read("a.fit"), input_);
   EXPECT_TRUE(run.err.ends_with("\tOK\n"));
   EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  // The chunk buffer itself, the one allocation that depends on the file.
+  Write("a.fit", FitsFile(Header(-32), std::string(3 << 20, 'x')));
+  EXPECT_TRUE(Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_MALLOC=1000000"}})
+                  .err.ends_with("Out of memory allocating 1048320 bytes for file a.fit\n"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // End-to-end tests of the pixel phase through the binary: the data written for
 // each path, data that must pass through unchanged, and refused data areas.
+#include "fits/pixel_math.h"
 #include "helpers.h"
 
 namespace corvane::testing {
@@ -59,6 +60,37 @@ TEST_F(PixelRun, FilesWithExtensionsAreRefusedUntouched) {
   EXPECT_EQ(run.err, "ext.fit\n\tBPP 16\n\tBZERO 32768\n"
                      "Error: 'ext.fit' has FITS extensions; only single-image files are repaired\n");
   EXPECT_EQ(Read("ext.fit"), bytes);
+}
+
+TEST_F(PixelRun, ADataAreaOfSeveralChunksMatchesTheWholeTransform) {
+  // Two and a half chunks and an odd byte; the stretch maximum lies in the
+  // last chunk only, and an extension header starts the second chunk.
+  constexpr std::size_t kChunk = 2880 * 364;
+  std::string data(kChunk * 5 / 2 + 1, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 37) % 61);
+  data[data.size() - 9] = '\x7f';
+  const std::vector<std::pair<std::vector<std::string>, PixelPlan>> plans = {
+      {{"-add", "-1"}, {-1, 1.0, false}}, {{"-scale", "0.7", "-stretch"}, {0, 0.7, true}}, {{"-stretch"}, {0, 1.0, true}}};
+  for (const int bitpix : {16, 32}) {
+    for (const auto& [options, plan] : plans) {
+      SCOPED_TRACE(std::to_string(bitpix) + " " + options[0]);
+      std::string expected = data;
+      auto* bytes = reinterpret_cast<std::uint8_t*>(expected.data());
+      if (bitpix == 16) Transform16(bytes, static_cast<std::int64_t>(expected.size()), plan);
+      if (bitpix == 32) Transform32(bytes, static_cast<std::int64_t>(expected.size()), plan);
+      Write("a.fit", FitsFile(Header(bitpix, {kBzero32768}), data));
+      std::vector<std::string> args = options;
+      args.push_back("a.fit");
+      EXPECT_TRUE(Run(args).err.ends_with("\tOK\n"));
+      EXPECT_TRUE(Read("a.fit").substr(2880, data.size()) == expected);
+    }
+  }
+  std::string extended = data;
+  extended.replace(kChunk, 9, "XTENSION=");
+  Write("x.fit", FitsFile(Header(16, {kBzero32768}), extended));
+  const RunResult run = Run({"x.fit"});
+  EXPECT_TRUE(run.err.ends_with("Error: 'x.fit' has FITS extensions; only single-image files are repaired\n"));
+  EXPECT_TRUE(Read("x.fit") == FitsFile(Header(16, {kBzero32768}), extended));
 }
 
 }  // namespace

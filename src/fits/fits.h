@@ -1,11 +1,15 @@
 // The FITS repair engine: Fixup and its three phases (header block, pixels,
 // writing), the per-file values they hand on, and the card and block constants.
-// Only the first 2880 bytes of a file are header; everything after is pixels.
+// Only the first 2880 bytes of a file are header; everything after is pixels,
+// which pass through a fixed amount of memory whatever the file's size.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+
+#include "fits/pixel_math.h"
 
 #include "platform/os.h"
 
@@ -15,6 +19,10 @@ constexpr int kCardLen = 80;         // one header card, without terminator
 constexpr int kCardsPerBlock = 36;   // cards in the one header block
 constexpr int kBlockSize = 2880;     // header block size, and the unit files are filled to
 static_assert(kCardLen * kCardsPerBlock == kBlockSize);
+// The data area is read and written this much at a time (about 1 MiB): whole
+// blocks, so an extension header never straddles two chunks, and whole pixels.
+constexpr std::int64_t kChunkSize = std::int64_t{kBlockSize} * 364;
+static_assert(kChunkSize % 4 == 0);
 
 // One card slot: 80 characters and room for the terminator a formatted print adds.
 using Card = std::array<char, kCardLen + 1>;
@@ -31,7 +39,8 @@ struct PerFile {
   bool saw_end = false;           // whether any card began "END "
   std::int64_t data_size = 0;     // file size, less 80 per card read: then the data area
   os::Target target;              // the input file, where it lives and the file itself
-  os::Buffer data;                // the data area, in file byte order
+  os::Buffer data;                // one chunk of the data area
+  std::optional<PixelStream> pixels;  // the transform, once the data area passed its checks
 };
 
 // How a phase leaves the file: go on to the next phase, stop with result 1

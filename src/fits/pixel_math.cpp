@@ -138,17 +138,16 @@ std::uint32_t Load32(const std::uint8_t* at) {
   return raw;
 }
 
-// The running maximum of a 16-bit file: the first pixel's incoming value, or the
-// largest result of offset and scale over the values present.
-std::uint32_t Maximum16(const std::uint8_t* data, std::int64_t count,
-                        const std::vector<std::uint16_t>& host_result) {
-  std::vector<std::uint8_t> present(65536, 0);  // indexed by the value in file order
-  for (std::int64_t i = 0; i < count; ++i) present[Load16(data + 2 * i)] = 1;
-  std::uint32_t maximum = FileToHost16(Load16(data));
-  for (std::uint32_t raw = 0; raw < 65536; ++raw) {
-    if (present[raw] == 0) continue;
-    const std::uint32_t result = host_result[FileToHost16(static_cast<std::uint16_t>(raw))];
-    if (result > maximum) maximum = result;
+// The running maximum after offset and scale over 32-bit pixels, without
+// writing them: the first pass of a stretch.
+template <bool kScaled>
+std::uint32_t MaxPass32(const std::uint8_t* data, std::int64_t count, std::uint32_t add, const Scaler64& factor,
+                        std::uint32_t maximum) {
+  const Scaler64 scale = factor;
+  for (std::int64_t i = 0; i < count; ++i) {
+    std::uint32_t value = FileToHost32(Load32(data + 4 * i)) + add;
+    if constexpr (kScaled) value = static_cast<std::uint32_t>(scale(value));
+    if (value > maximum) maximum = value;
   }
   return maximum;
 }
@@ -280,54 +279,98 @@ double StretchFactor(std::uint32_t numerator, std::uint32_t maximum) {
   return std::ldexp(static_cast<double>(kept), 11 - shift);
 }
 
-void Transform16(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
-  const std::int64_t count = length / 2;
-  if (count == 0) return;
-  const auto add = static_cast<std::uint16_t>(plan.add);
-  const bool scaled = plan.scale != 1.0;
-  if (!scaled && !plan.stretch) {
-    Offset16(data, count, add);
-    return;
+PixelStream::PixelStream(std::int32_t bpp, const PixelPlan& plan)
+    : bpp_(bpp), plan_(plan), scaled_(plan.scale != 1.0) {
+  if (bpp_ == 16 && (scaled_ || plan_.stretch)) {
+    const Scaler64 scale(Decompose(plan_.scale));
+    host_result_.resize(65536);
+    for (std::uint32_t v = 0; v < 65536; ++v) host_result_[v] = OffsetScale16(v, plan_, scale);
+    if (plan_.stretch && scaled_) present_.assign(65536, 0);
   }
-  const Scaler64 scale(Decompose(plan.scale));
-  std::vector<std::uint16_t> host_result(65536);
-  for (std::uint32_t v = 0; v < 65536; ++v) host_result[v] = OffsetScale16(v, plan, scale);
-  if (plan.stretch) {
-    const std::uint32_t maximum = scaled ? Maximum16(data, count, host_result)
-                                         : std::max<std::uint32_t>(FileToHost16(Load16(data)),
-                                                                   OffsetMaximum16(data, count, add));
-    const Scaler64 stretch(Decompose(StretchFactor(65535, maximum)));
-    for (std::uint16_t& value : host_result) value = static_cast<std::uint16_t>(stretch.To32(value));
-  }
-  // The same table in file byte order, so each pixel is one lookup.
-  std::vector<std::uint16_t> file_result(65536);
-  for (std::uint32_t raw = 0; raw < 65536; ++raw) {
-    const std::uint16_t host = host_result[FileToHost16(static_cast<std::uint16_t>(raw))];
-    file_result[raw] = FileToHost16(host);
-  }
-  Lookup16(data, count, file_result);
 }
 
-void Transform32(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
-  const std::int64_t count = length / 4;
+void PixelStream::ScanMaximum(const std::uint8_t* chunk, std::int64_t length) {
+  if (!NeedsMaximum()) return;
+  const std::int64_t count = length / (bpp_ / 8);
   if (count == 0) return;
-  const auto add = static_cast<std::uint32_t>(plan.add);
-  const Scaler64 scale(Decompose(plan.scale));
-  const bool scaled = plan.scale != 1.0;
-  const std::uint32_t first = FileToHost32(Load32(data));
-  if (!plan.stretch) {
-    if (scaled) {
-      Pass32<true, true>(data, count, add, scale, first);
+  if (!first_seen_) {
+    maximum_ = bpp_ == 16 ? FileToHost16(Load16(chunk)) : FileToHost32(Load32(chunk));
+    first_seen_ = true;
+  }
+  const auto add = static_cast<std::uint32_t>(plan_.add);
+  if (bpp_ == 16 && scaled_) {
+    for (std::int64_t i = 0; i < count; ++i) present_[Load16(chunk + 2 * i)] = 1;
+  } else if (bpp_ == 16) {
+    maximum_ = std::max(maximum_, OffsetMaximum16(chunk, count, static_cast<std::uint16_t>(add)));
+  } else {
+    const Scaler64 scale(Decompose(plan_.scale));
+    maximum_ = scaled_ ? MaxPass32<true>(chunk, count, add, scale, maximum_)
+                       : MaxPass32<false>(chunk, count, add, scale, maximum_);
+  }
+}
+
+void PixelStream::Prepare() {
+  prepared_ = true;
+  if (bpp_ == 16 && !present_.empty()) {
+    for (std::uint32_t raw = 0; raw < 65536; ++raw) {
+      if (present_[raw] != 0) {
+        maximum_ = std::max<std::uint32_t>(maximum_, host_result_[FileToHost16(static_cast<std::uint16_t>(raw))]);
+      }
+    }
+  }
+  if (plan_.stretch) stretch_ = StretchFactor(bpp_ == 16 ? 0xFFFFu : 0xFFFFFFFFu, maximum_);
+  if (host_result_.empty()) return;
+  if (plan_.stretch) {
+    const Scaler64 stretch(Decompose(stretch_));
+    for (std::uint16_t& value : host_result_) value = static_cast<std::uint16_t>(stretch.To32(value));
+  }
+  // The same table in file byte order, so each pixel is one lookup.
+  table_.resize(65536);
+  for (std::uint32_t raw = 0; raw < 65536; ++raw) {
+    table_[raw] = FileToHost16(host_result_[FileToHost16(static_cast<std::uint16_t>(raw))]);
+  }
+}
+
+void PixelStream::Apply(std::uint8_t* chunk, std::int64_t length) {
+  if (bpp_ != 16 && bpp_ != 32) return;
+  if (!prepared_) Prepare();
+  const auto add = static_cast<std::uint32_t>(plan_.add);
+  if (bpp_ == 16) {
+    if (table_.empty()) {
+      Offset16(chunk, length / 2, static_cast<std::uint16_t>(add));
     } else {
-      Offset32(data, count, add + kSignOffset32);
+      Lookup16(chunk, length / 2, table_);
     }
     return;
   }
-  const std::uint32_t maximum = scaled ? Pass32<true, false>(data, count, add, scale, first)
-                                       : Pass32<false, false>(data, count, add, scale, first);
-  // The stretch is one more scaled pass, with no offset, then the sign offset.
-  const Scaler64 stretch(Decompose(StretchFactor(0xFFFFFFFFu, maximum)));
-  Pass32<true, true>(data, count, 0, stretch, 0);
+  const std::int64_t count = length / 4;
+  const Scaler64 scale(Decompose(plan_.scale));
+  if (!plan_.stretch && !scaled_) {
+    Offset32(chunk, count, add + kSignOffset32);
+  } else if (!plan_.stretch) {
+    Pass32<true, true>(chunk, count, add, scale, 0);
+  } else {
+    // Offset and scale, then the stretch as one more scaled pass with no
+    // offset, then the sign offset.
+    if (scaled_) {
+      Pass32<true, false>(chunk, count, add, scale, 0);
+    } else {
+      Pass32<false, false>(chunk, count, add, scale, 0);
+    }
+    Pass32<true, true>(chunk, count, 0, Scaler64(Decompose(stretch_)), 0);
+  }
+}
+
+void Transform16(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
+  PixelStream stream(16, plan);
+  stream.ScanMaximum(data, length);
+  stream.Apply(data, length);
+}
+
+void Transform32(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
+  PixelStream stream(32, plan);
+  stream.ScanMaximum(data, length);
+  stream.Apply(data, length);
 }
 
 }  // namespace corvane

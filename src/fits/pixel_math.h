@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace corvane {
 
@@ -34,13 +35,42 @@ struct PixelPlan {
   bool stretch = false;
 };
 
-// Offsets, scales and optionally stretches big-endian 16-bit pixels in place,
-// each result wrapping to 16 bits; bytes after the last whole pixel stay as
-// they are. The stretch maps the running maximum (the first pixel's incoming
-// value or the largest offset-and-scaled value, whichever is greater) to 65535.
+// The transform of one file's pixels (16 or 32 bits; any other width is left
+// alone), applied to its data area chunk by chunk, in order, so that no more
+// than a chunk is in memory. Every chunk but the last holds whole pixels. With
+// a stretch, every chunk goes through ScanMaximum before the first Apply.
+//
+// 16-bit pixels are offset, scaled and optionally stretched, each result
+// wrapping to 16 bits; the stretch maps the running maximum (the first pixel's
+// incoming value or the largest offset-and-scaled value, whichever is greater)
+// to 65535. 32-bit pixels likewise (maximum to 4294967295), then lose
+// 2147483647, modulo 2^32. Bytes after the last whole pixel stay as they are.
+class PixelStream {
+ public:
+  PixelStream(std::int32_t bpp, const PixelPlan& plan);
+  // Whether Apply needs the running maximum of the whole data area.
+  bool NeedsMaximum() const { return plan_.stretch && (bpp_ == 16 || bpp_ == 32); }
+  void ScanMaximum(const std::uint8_t* chunk, std::int64_t length);
+  // Transforms the big-endian pixels of `chunk` in place.
+  void Apply(std::uint8_t* chunk, std::int64_t length);
+
+ private:
+  void Prepare();  // what Apply needs, once the maximum is known
+
+  std::int32_t bpp_;
+  PixelPlan plan_;
+  bool scaled_;
+  bool first_seen_ = false;
+  bool prepared_ = false;
+  std::uint32_t maximum_ = 0;
+  std::vector<std::uint8_t> present_;       // 16-bit stretch: the values met, in file order
+  std::vector<std::uint16_t> host_result_;  // 16-bit: each value's result, in host order
+  std::vector<std::uint16_t> table_;        // 16-bit: the same in file order, indexed in file order
+  double stretch_ = 1.0;
+};
+
+// The whole transform on one buffer holding a whole data area.
 void Transform16(std::uint8_t* data, std::int64_t length, const PixelPlan& plan);
-// As Transform16 for 32-bit pixels (maximum to 4294967295), then subtracts
-// 2147483647 from every pixel, modulo 2^32.
 void Transform32(std::uint8_t* data, std::int64_t length, const PixelPlan& plan);
 
 }  // namespace corvane

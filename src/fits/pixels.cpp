@@ -1,6 +1,8 @@
-// The second phase of Fixup: load the whole data area, refuse files whose data
-// area holds FITS extensions, print the parameter line, and transform the
-// pixels in memory. byteswap and bzero, the engine's byte helpers, live here too.
+// The second phase of Fixup: a first pass over the data area, a chunk at a
+// time, that refuses files holding FITS extensions and finds the running
+// maximum a stretch needs; then the parameter line. The writer's pass applies
+// the transform. byteswap and bzero, the engine's byte helpers, live here too.
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <utility>
@@ -42,31 +44,35 @@ void bzero(std::uint8_t* buffer, std::int64_t count) {
 
 Next TransformPixels(PerFile& f) {
   // A header-only file has no pixels and needs no memory.
-  if (!f.data.Allocate(static_cast<std::uint64_t>(f.data_size))) {
-    Report("Out of memory allocating %" PRId64 " bytes for file %s\n", f.data_size, f.path.c_str());
+  const std::int64_t chunk = std::min(f.data_size, kChunkSize);
+  if (!f.data.Allocate(static_cast<std::uint64_t>(chunk))) {
+    Report("Out of memory allocating %" PRId64 " bytes for file %s\n", chunk, f.path.c_str());
     return Next::kFailed;
   }
+  f.pixels.emplace(f.bpp, PixelPlan{f.add_value, SCALE_VALUE, do_stretch != 0});
   os::File& input = f.target.Input();
-  if (input.ReadFull(f.data.Data(), f.data_size) < f.data_size) {
-    Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
-    return Next::kFailed;
+  bool extension = false;
+  for (std::int64_t at = 0; at < f.data_size; at += chunk) {
+    const std::int64_t length = std::min(chunk, f.data_size - at);
+    if (input.ReadAt(f.data.Data(), length, kBlockSize + at) < length) {
+      Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
+      return Next::kFailed;
+    }
+    extension = extension || HoldsExtension(f.data.Data(), length);  // chunks start on block boundaries
+    f.pixels->ScanMaximum(f.data.Data(), length);
   }
   // Bytes past the size the file had when it was opened: something is still
   // writing it (a live-stacking program, say), and a rewrite would drop them.
   std::uint8_t probe = 0;
-  if (input.ReadFull(&probe, 1) != 0) {
+  if (input.ReadAt(&probe, 1, kBlockSize + f.data_size) != 0) {
     Report("Error: '%s' left unchanged, it changed while it was being repaired\n", f.path.c_str());
     return Next::kFailed;
   }
-  if (HoldsExtension(f.data.Data(), f.data_size)) {
-    Report("Error: '%s' has FITS extensions; only single-image files are repaired\n",
-           f.path.c_str());
+  if (extension) {
+    Report("Error: '%s' has FITS extensions; only single-image files are repaired\n", f.path.c_str());
     return Next::kFailed;
   }
   Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, BzeroToWrite());
-  const PixelPlan plan{f.add_value, SCALE_VALUE, do_stretch != 0};
-  if (f.bpp == 16) Transform16(f.data.Data(), f.data_size, plan);
-  if (f.bpp == 32) Transform32(f.data.Data(), f.data_size, plan);
   return Next::kContinue;
 }
 

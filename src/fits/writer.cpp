@@ -2,6 +2,8 @@
 // cards, and write header, data, extra bytes and zero fill. In place, the result
 // goes to a temporary file that is renamed over the original only when complete,
 // so a failure or an interruption leaves the original as it was.
+#include <algorithm>
+#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -60,6 +62,26 @@ bool WriteZeros(os::File& target, std::int64_t count) {
   return true;
 }
 
+// The second pass over the data area: each chunk read again, transformed and
+// written to `target`. A rewrite through the image itself reads each chunk
+// before it writes over it.
+bool WriteData(PerFile& f, os::File& target) {
+  const std::int64_t chunk = std::min(f.data_size, kChunkSize);
+  for (std::int64_t at = 0; at < f.data_size; at += chunk) {
+    const std::int64_t length = std::min(chunk, f.data_size - at);
+    if (f.target.Input().ReadAt(f.data.Data(), length, kBlockSize + at) < length) {
+      Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
+      return false;
+    }
+    f.pixels->Apply(f.data.Data(), length);
+    if (target.WriteFull(f.data.Data(), length) < length) {
+      Report("Short write on '%s': File probably damaged\n", f.path.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 // Writes the whole result to `target` from its current position.
 bool WriteImage(PerFile& f, os::File& target) {
   char block[kBlockSize];
@@ -70,10 +92,7 @@ bool WriteImage(PerFile& f, os::File& target) {
     Report("Short write on file '%s': Probably damaged\n", f.path.c_str());
     return false;
   }
-  if (target.WriteFull(f.data.Data(), f.data_size) < f.data_size) {
-    Report("Short write on '%s': File probably damaged\n", f.path.c_str());
-    return false;
-  }
+  if (!WriteData(f, target)) return false;
   if (arg_padbytes > 0) {
     if (!WriteZeros(target, arg_padbytes)) {
       Report("Short write on '%s': File probably damaged\n", f.path.c_str());

@@ -35,6 +35,8 @@ class File {
   // Reads until `count` bytes arrived, the file ended or a read failed; returns
   // the bytes read.
   std::int64_t ReadFull(void* buffer, std::int64_t count);
+  // As ReadFull, from `offset` on, leaving the file position where it was.
+  std::int64_t ReadAt(void* buffer, std::int64_t count, std::int64_t offset);
   // Writes until `count` bytes are written or a write fails; returns the bytes written.
   std::int64_t WriteFull(const void* buffer, std::int64_t count);
   bool Rewind();

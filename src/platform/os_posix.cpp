@@ -217,6 +217,13 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
   });
 }
 
+std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    return pread(fd_, bytes + at, static_cast<std::size_t>(chunk), static_cast<off_t>(offset + at));
+  });
+}
+
 std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {

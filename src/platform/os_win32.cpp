@@ -190,6 +190,15 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
   });
 }
 
+std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
+  // The runtime has no positioned read: move there and back, so a rewrite
+  // through the same descriptor keeps writing where it was.
+  const std::int64_t position = _lseeki64(fd_, 0, SEEK_CUR);
+  if (position < 0 || _lseeki64(fd_, offset, SEEK_SET) != offset) return 0;
+  const std::int64_t got = ReadFull(buffer, count);
+  return _lseeki64(fd_, position, SEEK_SET) == position ? got : 0;
+}
+
 std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
