@@ -8,7 +8,7 @@
 
 #include "driver/options.h"
 #include "driver/scan.h"
-#include "driver/settings.h"
+#include "settings.h"
 
 namespace corvane {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "driver/numbers.h"
-#include "driver/settings.h"
+#include "settings.h"
 #include "report.h"
 
 namespace corvane {

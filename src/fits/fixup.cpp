@@ -6,7 +6,7 @@
 
 #include <new>
 
-#include "driver/settings.h"
+#include "settings.h"
 #include "report.h"
 
 namespace corvane {

@@ -3,7 +3,7 @@
 // rule or refused. Also notes the producer (Registax, Astra Image) and the END card.
 #include <cstring>
 
-#include "driver/settings.h"
+#include "settings.h"
 #include "fits/fits.h"
 #include "report.h"
 

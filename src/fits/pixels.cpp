@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "driver/settings.h"
+#include "settings.h"
 #include "fits/fits.h"
 #include "fits/pixel_math.h"
 #include "report.h"

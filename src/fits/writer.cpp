@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/settings.h"
+#include "settings.h"
 #include "fits/fits.h"
 #include "report.h"
 

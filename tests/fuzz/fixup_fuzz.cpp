@@ -14,7 +14,7 @@
 #include <limits>
 #include <string>
 
-#include "driver/settings.h"
+#include "settings.h"
 #include "fits/fits.h"
 
 namespace {

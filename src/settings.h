@@ -1,6 +1,7 @@
 // The run settings: program-wide values set by the command-line options as they
 // are met, read by the repair engine, which also writes BZERO_ORIG and
 // arg_padbytes. They live for the whole run; nothing is saved between runs.
+// Both the driver and the engine use them from here, below either of them.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Storage and start values of the run settings.
-#include "driver/settings.h"
+#include "settings.h"
 
 namespace corvane {
 
