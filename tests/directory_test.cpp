@@ -102,5 +102,19 @@ TEST_F(Directory, AnEntryWhosePathIsTooLongIsReported) {
   EXPECT_EQ(run.err, "Error: the path of '" + name + "' in directory " + folder + " is too long; skipped\n");
 }
 
+TEST_F(Directory, AListingTooLargeForTheMemoryIsReportedAndTheRunGoesOn) {
+  // The listing ran out of memory outside any file's repair, and the run aborted.
+  ASSERT_EQ(mkdir(Path("many").c_str(), 0777), 0);
+  const RunResult made = RunProgram({"/bin/sh", "-c", "cd many && seq 5000 | xargs touch"});
+  ASSERT_EQ(made.status, 0);
+  Write("b.fit", Needy16());
+  const RunResult run = Run({"many", "b.fit"}, {.env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY,
+                                                        "CORVANE_FAULT_MALLOC=100000"}});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.err.starts_with("Error: out of memory listing directory many; its files were not repaired\nb.fit\n"))
+      << run.err;
+  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+}
+
 }  // namespace
 }  // namespace corvane::testing

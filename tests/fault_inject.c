@@ -4,7 +4,7 @@
  *   CORVANE_FAULT_CALL=N     which call fails (none when unset)
  *   CORVANE_FAULT_MODE=M     enospc, eio, short (half written, then ENOSPC on the
  *                            next call), a signal name: int, term, hup, quit,
- *                            pipe, xfsz, or run
+ *                            pipe, xfsz, xcpu, usr1, or run
  *                            (CORVANE_FAULT_COMMAND runs, then the call goes on)
  *   CORVANE_FAULT_LOG=path   appends the name of every counted call, one a line
  *   CORVANE_FAULT_READ=N     the N-th read or pread of a file (not standard
@@ -13,6 +13,9 @@
  *   CORVANE_FAULT_FCHMOD=E   every fchmod fails with EPERM (E=1) or ENOSYS (E=enosys)
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
  *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
+ *   CORVANE_FAULT_FREE_BLOCKS=N  fstatvfs reports N blocks free
+ * With CORVANE_FAULT_READ or CORVANE_HOOK_READ set, files are never mapped,
+ * so every pass over the data reads it (and is counted).
  * posix_fallocate is counted as "fallocate", renameat as "rename". */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -22,6 +25,9 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,7 +83,8 @@ static int decide(const char* name) {
   if (!mode) mode = "enospc";
   /* A signal that is held or ignored lets the call go on, as a real one would. */
   static const struct { const char* name; int number; } kSignals[] = {
-      {"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}, {"quit", SIGQUIT}, {"pipe", SIGPIPE}, {"xfsz", SIGXFSZ}};
+      {"int", SIGINT},   {"term", SIGTERM}, {"hup", SIGHUP},   {"quit", SIGQUIT},
+      {"pipe", SIGPIPE}, {"xfsz", SIGXFSZ}, {"xcpu", SIGXCPU}, {"usr1", SIGUSR1}};
   for (size_t k = 0; k < sizeof kSignals / sizeof kSignals[0]; ++k) {
     if (strcmp(mode, kSignals[k].name) == 0) {
       raise(kSignals[k].number);
@@ -200,8 +207,22 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
 int posix_fallocate(int fd, off_t offset, off_t length) {
   static int (*fn)(int, off_t, off_t);
   if (!fn) fn = (int (*)(int, off_t, off_t))dlsym(RTLD_NEXT, "posix_fallocate");
-  if (decide("fallocate") != 0) return ENOSPC;
+  if (decide("fallocate") != 0) {
+    /* As ext4 does: the file keeps what was had before the disk was full. */
+    struct stat info;
+    if (fstat(fd, &info) == 0 && offset + length > info.st_size && ftruncate(fd, info.st_size + 1) != 0) {}
+    return ENOSPC;
+  }
   return fn(fd, offset, length);
+}
+
+int fstatvfs(int fd, struct statvfs* info) {
+  static int (*fn)(int, struct statvfs*);
+  if (!fn) fn = (int (*)(int, struct statvfs*))dlsym(RTLD_NEXT, "fstatvfs");
+  const int result = fn(fd, info);
+  const char* blocks = getenv("CORVANE_FAULT_FREE_BLOCKS");
+  if (result == 0 && blocks) info->f_bavail = (fsblkcnt_t)atol(blocks);
+  return result;
 }
 
 int openat(int dir, const char* path, int flags, ...) {
@@ -231,4 +252,14 @@ void* malloc(size_t size) {
     return NULL;
   }
   return __libc_malloc(size);
+}
+
+void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
+  static void* (*fn)(void*, size_t, int, int, int, off_t);
+  if (!fn) fn = (void* (*)(void*, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap");
+  if (fd > 2 && !(flags & MAP_ANONYMOUS) && (getenv("CORVANE_FAULT_READ") || getenv("CORVANE_HOOK_READ"))) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  return fn(address, length, protection, flags, fd, offset);
 }

@@ -147,8 +147,9 @@ TEST_F(Faults, AFilesystemWithoutPermissionsIsRepairedUnlessAccessWouldWiden) {
 
 TEST_F(Faults, AnInterruptedRunLeavesTheOriginalAndNoTemporaryFile) {
   const std::vector<std::string> calls = CallsOf({"a.fit"});
-  const std::vector<std::pair<std::string, int>> signals = {{"int", 2},  {"term", 15}, {"hup", 1},
-                                                            {"quit", 3}, {"pipe", 13}, {"xfsz", 25}};
+  const std::vector<std::pair<std::string, int>> signals = {{"int", 2},   {"term", 15}, {"hup", 1},
+                                                            {"quit", 3},  {"pipe", 13}, {"xfsz", 25},
+                                                            {"xcpu", 24}, {"usr1", 10}};
   for (const auto& [mode, number] : signals) {
     for (std::size_t n = 1; n < calls.size(); ++n) {  // every point up to the rename
       SCOPED_TRACE(mode + " at call " + std::to_string(n));
@@ -196,9 +197,12 @@ TEST_F(Faults, ClosedStandardStreamsNeverReceiveTheReport) {
 
 TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   // Appended to before the data is read, while the new copy is written, or
-  // replaced under the same name: the rename would drop the new bytes or the new file.
-  const std::vector<std::pair<std::string, std::string>> changes = {
-      {"read:2", "printf more >> a.fit"}, {"1", "printf more >> a.fit"}, {"1", "cp b.fit c && mv c a.fit"}};
+  // replaced under the same name: the rename would drop the new bytes or the
+  // new file. Cut short while it is mapped: the run must not die of SIGBUS.
+  const std::vector<std::pair<std::string, std::string>> changes = {{"read:2", "printf more >> a.fit"},
+                                                                    {"1", "printf more >> a.fit"},
+                                                                    {"1", "cp b.fit c && mv c a.fit"},
+                                                                    {"1", "truncate -s 3000 a.fit"}};
   for (const auto& [at, command] : changes) {
     SCOPED_TRACE(command + " at " + at);
     Write("a.fit", input_);
@@ -243,17 +247,24 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
   }
   // A refused folder: a full disk is found before a byte changes, and an
   // interruption waits until the image is whole.
+  // The reservation fails part way (the file must not keep what it got), or
+  // the free space cannot hold a whole copy (a copy-on-write filesystem).
   const std::string refused = "CORVANE_FAULT_CREATE=eacces";
-  Write("a.fit", input_);
-  RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_CALL=1"}});
-  EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, no room for the repaired file: "), std::string::npos)
-      << run.err;
-  EXPECT_EQ(Read("a.fit"), input_);
-  Write("a.fit", input_);
-  run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_CALL=3", "CORVANE_FAULT_MODE=int"}});
-  EXPECT_EQ(run.status, 130);
-  EXPECT_EQ(Read("a.fit").substr(2880, 6000), whole.substr(2880, 6000));
-  EXPECT_NE(Read("a.fit").find("Mangled by CORVANE"), std::string::npos);
+  for (const std::string full : {"CORVANE_FAULT_CALL=1", "CORVANE_FAULT_FREE_BLOCKS=2"}) {
+    Write("a.fit", input_);
+    const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, full}});
+    EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, no room for the repaired file: "), std::string::npos)
+        << run.err;
+    EXPECT_EQ(Read("a.fit"), input_);
+  }
+  for (const auto& [mode, status] : std::vector<std::pair<std::string, int>>{{"int", 130}, {"xcpu", 152}}) {
+    Write("a.fit", input_);
+    const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_CALL=3",
+                                                              "CORVANE_FAULT_MODE=" + mode}});
+    EXPECT_EQ(run.status, status);
+    EXPECT_EQ(Read("a.fit").substr(2880, 6000), whole.substr(2880, 6000));
+    EXPECT_NE(Read("a.fit").find("Mangled by CORVANE"), std::string::npos);
+  }
 }
 
 TEST_F(Faults, TwoRunsAtOnceApplyTheCorrectionOnce) {
@@ -272,6 +283,17 @@ TEST_F(Faults, TwoRunsAtOnceApplyTheCorrectionOnce) {
     EXPECT_EQ(Pixels16(Read("a.fit")).at(0), 10);
     unlink(Path("second.done").c_str());
   }
+}
+
+TEST_F(Faults, ANameGivenToAFifoWhileTheRunWaitsIsRefused) {
+  // The run waited for another program's lock, then opened the FIFO now under the name and hung.
+  Write("a.fit", input_);
+  const RunResult run = RunProgram(
+      {"/bin/sh", "-c",
+       "(flock -x a.fit sleep 1) & sleep 0.3; (sleep 0.3; rm a.fit; mkfifo a.fit) & timeout 20 \"$0\" a.fit",
+       CORVANE_BINARY});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "a.fit\n\tWaiting for another program to finish with this file...\nError: 'a.fit' is not a regular file\n");
 }
 
 TEST_F(Faults, ALinkSwappedDuringTheRunRedirectsNothing) {

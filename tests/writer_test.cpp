@@ -237,6 +237,22 @@ TEST_F(Replace, AclsExtendedAttributesAndSetIdBitsAreKept) {
   struct stat info {};
   ASSERT_EQ(stat(Path("suid.fit").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 04755u);
+
+  // Someone else's file, repaired by a member of its group: the group is kept;
+  // a group the runner is not in cannot be, and the runner's own must not get
+  // the group's access in its place.
+  const std::string input = FitsFile(Header(32), Be32({1}));
+  for (const gid_t group : {100u, 5678u}) {
+    Write("shared.fit", input);
+    ASSERT_EQ(chown(Path("shared.fit").c_str(), 0, group), 0);
+    ASSERT_EQ(chmod(Path("shared.fit").c_str(), 0660), 0);
+    const RunResult run = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=100", "--",
+                                      CORVANE_BINARY, "shared.fit"});
+    ASSERT_EQ(stat(Path("shared.fit").c_str(), &info), 0);
+    EXPECT_EQ(info.st_gid, group);
+    EXPECT_EQ(run.err.ends_with("\tOK\n"), group == 100u) << run.err;
+    EXPECT_EQ(Read("shared.fit") == input, group != 100u);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <new>
 #include <vector>
 
 #include "fits/fits.h"
@@ -45,8 +46,13 @@ int isFitsFilename(const std::string& name) {
 
 void ScanDirectory(const std::string& dir) {
   std::vector<std::string> names;
-  if (!os::ListDirectory(dir, &names)) {
-    Report("Error opening directory %s\n", dir.c_str());
+  try {
+    if (!os::ListDirectory(dir, &names)) {
+      Report("Error opening directory %s\n", dir.c_str());
+      return;
+    }
+  } catch (const std::bad_alloc&) {
+    Report("Error: out of memory listing directory %s; its files were not repaired\n", dir.c_str());
     return;
   }
   for (const std::string& name : names) {

@@ -1,6 +1,7 @@
 // The first phase of Fixup: open the file, read its header block and run the
 // card tests on every card, deciding whether the file is repaired, skipped by a
 // rule or refused. Also notes the producer (Registax, Astra Image) and the END card.
+#include <cerrno>
 #include <cstring>
 
 #include "settings.h"
@@ -90,8 +91,17 @@ Next OpenInput(PerFile& f) {
     Report("Error: '%s' is not a regular file\n", f.path.c_str());
     return Next::kFailed;
   }
-  if (const int lock_error = f.target.Lock(access); lock_error != 0) {
+  int lock_error = f.target.Lock(access, false);
+  if (lock_error == EWOULDBLOCK) {
+    Report("\tWaiting for another program to finish with this file...\n");
+    lock_error = f.target.Lock(access, true);
+  }
+  if (lock_error != 0) {
     Report("Error: cannot lock '%s': %s\n", f.path.c_str(), os::ErrorText(lock_error).c_str());
+    return Next::kFailed;
+  }
+  if (!f.target.Status().is_regular && !f.target.Status().is_directory) {  // something else took the name
+    Report("Error: '%s' is not a regular file\n", f.path.c_str());
     return Next::kFailed;
   }
   f.data_size = f.target.Status().size;

@@ -153,38 +153,39 @@ std::uint32_t MaxPass32(const std::uint8_t* data, std::int64_t count, std::uint3
 }
 
 // One pass over the 32-bit pixels, shaped at compile time so the loop carries
-// no branch on the options. Returns the running maximum after offset and scale.
+// no branch on the options. Reads `from` and writes `to`, which may be the same
+// buffer. Returns the running maximum after offset and scale.
 template <bool kScaled, bool kSignOffset>
-std::uint32_t Pass32(std::uint8_t* data, std::int64_t count, std::uint32_t add,
+std::uint32_t Pass32(const std::uint8_t* from, std::uint8_t* to, std::int64_t count, std::uint32_t add,
                      const Scaler64& factor, std::uint32_t maximum) {
   // A copy of its own: stores through the byte pointer could alias the
   // original, which would make the compiler reload it for every pixel.
   const Scaler64 scale = factor;
   for (std::int64_t i = 0; i < count; ++i) {
-    std::uint32_t value = FileToHost32(Load32(data + 4 * i)) + add;
+    std::uint32_t value = FileToHost32(Load32(from + 4 * i)) + add;
     if constexpr (kScaled) value = static_cast<std::uint32_t>(scale(value));
     if (value > maximum) maximum = value;
     if constexpr (kSignOffset) value += kSignOffset32;
     const std::uint32_t raw = FileToHost32(value);
-    std::memcpy(data + 4 * i, &raw, sizeof raw);
+    std::memcpy(to + 4 * i, &raw, sizeof raw);
   }
   return maximum;
 }
 
 // Offset and sign offset alone: plain arithmetic, which the compiler vectorises.
-void Offset32(std::uint8_t* data, std::int64_t count, std::uint32_t add) {
+void Offset32(const std::uint8_t* from, std::uint8_t* to, std::int64_t count, std::uint32_t add) {
   for (std::int64_t i = 0; i < count; ++i) {
-    const std::uint32_t raw = FileToHost32(FileToHost32(Load32(data + 4 * i)) + add);
-    std::memcpy(data + 4 * i, &raw, sizeof raw);
+    const std::uint32_t raw = FileToHost32(FileToHost32(Load32(from + 4 * i)) + add);
+    std::memcpy(to + 4 * i, &raw, sizeof raw);
   }
 }
 
 // Offset alone: plain arithmetic on each pixel, which the compiler vectorises.
-void Offset16(std::uint8_t* data, std::int64_t count, std::uint16_t add) {
+void Offset16(const std::uint8_t* from, std::uint8_t* to, std::int64_t count, std::uint16_t add) {
   for (std::int64_t i = 0; i < count; ++i) {
-    const auto value = static_cast<std::uint16_t>(FileToHost16(Load16(data + 2 * i)) + add);
+    const auto value = static_cast<std::uint16_t>(FileToHost16(Load16(from + 2 * i)) + add);
     const std::uint16_t raw = FileToHost16(value);
-    std::memcpy(data + 2 * i, &raw, sizeof raw);
+    std::memcpy(to + 2 * i, &raw, sizeof raw);
   }
 }
 
@@ -208,19 +209,19 @@ std::uint64_t LookupWord(std::uint64_t word, const std::uint16_t* entry) {
 
 // Replaces every pixel by its entry in `table` (file byte order in and out),
 // eight pixels at a time so that many table reads are under way at once.
-void Lookup16(std::uint8_t* data, std::int64_t count, const std::vector<std::uint16_t>& table) {
+void Lookup16(const std::uint8_t* from, std::uint8_t* to, std::int64_t count, const std::vector<std::uint16_t>& table) {
   const std::uint16_t* entry = table.data();
   std::int64_t i = 0;
   for (; i + 8 <= count; i += 8) {
     std::uint64_t words[2];
-    std::memcpy(words, data + 2 * i, sizeof words);
+    std::memcpy(words, from + 2 * i, sizeof words);
     words[0] = LookupWord(words[0], entry);
     words[1] = LookupWord(words[1], entry);
-    std::memcpy(data + 2 * i, words, sizeof words);
+    std::memcpy(to + 2 * i, words, sizeof words);
   }
   for (; i < count; ++i) {
-    const std::uint16_t raw = entry[Load16(data + 2 * i)];
-    std::memcpy(data + 2 * i, &raw, sizeof raw);
+    const std::uint16_t raw = entry[Load16(from + 2 * i)];
+    std::memcpy(to + 2 * i, &raw, sizeof raw);
   }
 }
 
@@ -310,6 +311,7 @@ void PixelStream::ScanMaximum(const std::uint8_t* chunk, std::int64_t length) {
 }
 
 void PixelStream::Prepare() {
+  if (prepared_) return;
   prepared_ = true;
   if (bpp_ == 16 && !present_.empty()) {
     for (std::uint32_t raw = 0; raw < 65536; ++raw) {
@@ -331,46 +333,51 @@ void PixelStream::Prepare() {
   }
 }
 
-void PixelStream::Apply(std::uint8_t* chunk, std::int64_t length) {
-  if (bpp_ != 16 && bpp_ != 32) return;
+void PixelStream::Apply(const std::uint8_t* from, std::uint8_t* to, std::int64_t length) {
+  const std::int64_t width = bpp_ == 16 || bpp_ == 32 ? bpp_ / 8 : 0;
+  const std::int64_t count = width == 0 ? 0 : length / width;
+  // Bytes no pixel covers (all of them for other widths) pass through.
+  if (from != to && count * width < length) {
+    std::memcpy(to + count * width, from + count * width, static_cast<std::size_t>(length - count * width));
+  }
+  if (count == 0) return;
   if (!prepared_) Prepare();
   const auto add = static_cast<std::uint32_t>(plan_.add);
   if (bpp_ == 16) {
     if (table_.empty()) {
-      Offset16(chunk, length / 2, static_cast<std::uint16_t>(add));
+      Offset16(from, to, count, static_cast<std::uint16_t>(add));
     } else {
-      Lookup16(chunk, length / 2, table_);
+      Lookup16(from, to, count, table_);
     }
     return;
   }
-  const std::int64_t count = length / 4;
   const Scaler64 scale(Decompose(plan_.scale));
   if (!plan_.stretch && !scaled_) {
-    Offset32(chunk, count, add + kSignOffset32);
+    Offset32(from, to, count, add + kSignOffset32);
   } else if (!plan_.stretch) {
-    Pass32<true, true>(chunk, count, add, scale, 0);
+    Pass32<true, true>(from, to, count, add, scale, 0);
   } else {
     // Offset and scale, then the stretch as one more scaled pass with no
     // offset, then the sign offset.
     if (scaled_) {
-      Pass32<true, false>(chunk, count, add, scale, 0);
+      Pass32<true, false>(from, to, count, add, scale, 0);
     } else {
-      Pass32<false, false>(chunk, count, add, scale, 0);
+      Pass32<false, false>(from, to, count, add, scale, 0);
     }
-    Pass32<true, true>(chunk, count, 0, Scaler64(Decompose(stretch_)), 0);
+    Pass32<true, true>(to, to, count, 0, Scaler64(Decompose(stretch_)), 0);
   }
 }
 
 void Transform16(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
   PixelStream stream(16, plan);
   stream.ScanMaximum(data, length);
-  stream.Apply(data, length);
+  stream.Apply(data, data, length);
 }
 
 void Transform32(std::uint8_t* data, std::int64_t length, const PixelPlan& plan) {
   PixelStream stream(32, plan);
   stream.ScanMaximum(data, length);
-  stream.Apply(data, length);
+  stream.Apply(data, data, length);
 }
 
 }  // namespace corvane

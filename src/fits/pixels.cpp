@@ -54,12 +54,14 @@ Next TransformPixels(PerFile& f) {
   bool extension = false;
   for (std::int64_t at = 0; at < f.data_size; at += chunk) {
     const std::int64_t length = std::min(chunk, f.data_size - at);
-    if (input.ReadAt(f.data.Data(), length, kBlockSize + at) < length) {
+    auto scan = [&f, &extension, length](const std::uint8_t* bytes) {
+      extension = extension || HoldsExtension(bytes, length);  // chunks start on block boundaries
+      f.pixels->ScanMaximum(bytes, length);
+    };
+    if (!WithChunk(f, at, length, scan)) {
       Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
       return Next::kFailed;
     }
-    extension = extension || HoldsExtension(f.data.Data(), length);  // chunks start on block boundaries
-    f.pixels->ScanMaximum(f.data.Data(), length);
   }
   // Bytes past the size the file had when it was opened: something is still
   // writing it (a live-stacking program, say), and a rewrite would drop them.

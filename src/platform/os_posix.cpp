@@ -8,12 +8,14 @@
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csetjmp>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -25,26 +27,48 @@
 namespace corvane::os {
 namespace {
 
-// The signals that end a run: each removes a pending temporary file first.
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
-
+// The signals sent from outside whose default is to end the process (the
+// real-time ones included): each removes a pending temporary file first, and
+// all are held while an image is written through.
 sigset_t InterruptSet() {
   sigset_t set;
   sigemptyset(&set);
-  for (int signal_number : kInterrupts) sigaddset(&set, signal_number);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ, SIGXCPU, SIGUSR1, SIGUSR2, SIGALRM,
+                            SIGVTALRM, SIGPROF}) {
+    sigaddset(&set, signal_number);
+  }
+#ifdef SIGPWR
+  sigaddset(&set, SIGPWR);
+#endif
+#ifdef SIGPOLL
+  sigaddset(&set, SIGPOLL);
+#endif
+#ifdef SIGSTKFLT
+  sigaddset(&set, SIGSTKFLT);
+#endif
+#ifdef SIGRTMIN
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) sigaddset(&set, signal_number);
+#endif
   return set;
 }
 
+// The faults of the program itself: they cannot be held, but they too remove
+// a pending temporary file before the process ends.
+constexpr int kFaults[] = {SIGSEGV, SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGSYS};
+
 // The temporary file an interrupting signal must remove: a folder descriptor
 // and a name of fixed size, both set while the interrupts are held, so the
-// handler reads nothing that the run is changing or freeing.
+// handler reads nothing that the run is changing or freeing. Also the folder
+// whose renames are not yet flushed, which a signal flushes before the end.
 volatile std::sig_atomic_t g_pending = 0;
 int g_pending_directory = -1;
 char g_pending_name[32];
+volatile int g_unflushed_descriptor = -1;
 
 void RemovePendingAndDie(int signal_number) {
   // Nothing could be done about a failure here: the process is ending anyway.
   if (g_pending != 0) (void)unlinkat(g_pending_directory, g_pending_name, 0);
+  if (g_unflushed_descriptor >= 0) (void)fsync(g_unflushed_descriptor);
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);  // held until the handler returns, then ends the process
 }
@@ -63,6 +87,18 @@ class ScopedHold {
  private:
   sigset_t saved_{};
 };
+
+// Where a bus error in a mapped view returns to: ReadMapped, while it runs.
+sigjmp_buf g_view_failed;
+volatile std::sig_atomic_t g_reading_view = 0;
+
+// A read of a mapped page that the file no longer holds (cut short by another
+// program) or that the disk cannot deliver raises SIGBUS. Inside ReadMapped the
+// pass is abandoned; anywhere else it is the fault it always was.
+void OnBusError(int signal_number) {
+  if (g_reading_view != 0) siglongjmp(g_view_failed, 1);
+  RemovePendingAndDie(signal_number);
+}
 
 // The folder of the latest replacement, until it is flushed to disk.
 File g_unflushed_directory;
@@ -217,6 +253,45 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
   });
 }
 
+bool FileView::Map(const File& file, std::int64_t offset, std::int64_t length) {
+  Unmap();
+  // Without a way to survive a bus error, a file cut short would end the run.
+  static const bool caught = [] {
+    struct sigaction action {};
+    action.sa_handler = OnBusError;
+    action.sa_flags = SA_NODEFER;  // left by a jump, so it must not stay held
+    return sigaction(SIGBUS, &action, nullptr) == 0;
+  }();
+  if (!caught || length <= 0) return false;
+  static const auto page = static_cast<std::int64_t>(sysconf(_SC_PAGESIZE));
+  const std::int64_t start = offset / page * page;
+  const auto size = static_cast<std::size_t>(length + (offset - start));
+  // Populated at once: one call maps the chunk's pages instead of a fault per few.
+  void* base = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, file.Descriptor(), static_cast<off_t>(start));
+  if (base == MAP_FAILED) return false;
+  base_ = base;
+  mapped_ = size;
+  data_ = static_cast<const std::uint8_t*>(base) + (offset - start);
+  return true;
+}
+
+void FileView::Unmap() {
+  if (base_ != nullptr) (void)munmap(base_, mapped_);  // fails only for a range never mapped
+  base_ = nullptr;
+  data_ = nullptr;
+}
+
+bool ReadMapped(void (*work)(void* context), void* context) {
+  if (sigsetjmp(g_view_failed, 0) != 0) {
+    g_reading_view = 0;
+    return false;
+  }
+  g_reading_view = 1;
+  work(context);
+  g_reading_view = 0;
+  return true;
+}
+
 std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
@@ -311,20 +386,25 @@ int Target::Stat() {
   return 0;
 }
 
-int Target::Lock(Access access) {
+int Target::Lock(Access access, bool wait) {
   const int flags = (access == Access::kRead ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC;
+  const int operation = (access == Access::kRead ? LOCK_SH : LOCK_EX) | (wait ? 0 : LOCK_NB);
   for (int attempt = 0; attempt < 100; ++attempt) {
     int result = 0;
     do {
-      result = flock(file_.Descriptor(), access == Access::kRead ? LOCK_SH : LOCK_EX);
+      result = flock(file_.Descriptor(), operation);
     } while (result != 0 && errno == EINTR);
+    if (result != 0 && errno == EWOULDBLOCK) return EWOULDBLOCK;
     // A filesystem without locks (some network and FUSE ones) cannot do better.
     if (result != 0 && errno != ENOLCK && errno != ENOTSUP && errno != ENOSYS && errno != EINVAL) return errno;
     // Another run may have replaced the file while this one waited: the name
-    // then holds its result, which is what this run must look at.
+    // then holds its result, which is what this run must look at. Whatever
+    // now has the name is opened without waiting for a writer, as at first.
     if (StillNamed()) return Stat();
-    file_ = File(openat(directory_.Descriptor(), name_.c_str(), flags));
+    file_ = File(openat(directory_.Descriptor(), name_.c_str(), flags | O_NONBLOCK));
     if (!file_.IsOpen()) return errno;
+    if (fcntl(file_.Descriptor(), F_SETFL, flags & ~O_CLOEXEC) != 0) return errno;
+    if (const int error = Stat(); error != 0 || !status_.is_regular) return error;
   }
   return EAGAIN;
 }
@@ -348,10 +428,22 @@ bool Target::StillNamed() const {
 }
 
 int Target::Reserve(std::int64_t size) {
+  // A copy-on-write filesystem writes every block anew, so the whole result
+  // must fit in the free space, whatever the file holds already.
+  struct statvfs space {};
+  if (fstatvfs(file_.Descriptor(), &space) == 0 &&
+      static_cast<std::uint64_t>(size) / space.f_frsize >= space.f_bavail) {
+    return ENOSPC;
+  }
   int result = 0;
   do {
     result = posix_fallocate(file_.Descriptor(), 0, static_cast<off_t>(size));
   } while (result == EINTR);
+  // A failed reservation may have grown the file with what it got.
+  struct stat now {};
+  if (result != 0 && fstat(file_.Descriptor(), &now) == 0 && now.st_size > status_.size) {
+    (void)ftruncate(file_.Descriptor(), static_cast<off_t>(status_.size));  // the reservation's error says enough
+  }
   return result;
 }
 
@@ -390,8 +482,16 @@ bool Replacement::CopyAttributesFrom(const File& original, std::string* error) {
     return false;
   }
   // Ownership first: a change of owner clears the set-id bits that fchmod then
-  // restores. Only root may give a file away, so a refusal here is expected.
-  if (fchown(file_.Descriptor(), info.st_uid, info.st_gid) != 0) errno = 0;
+  // restores. Only root may give a file away; the group can often be kept all
+  // the same. A copy in another group must not give that group more than
+  // everyone else had.
+  if (fchown(file_.Descriptor(), info.st_uid, info.st_gid) != 0) (void)fchown(file_.Descriptor(), -1, info.st_gid);
+  struct stat owned {};
+  const mode_t group_only = (info.st_mode >> 3) & 07 & ~info.st_mode;
+  if (fstat(file_.Descriptor(), &owned) != 0 || (owned.st_gid != info.st_gid && group_only != 0)) {
+    *error = "cannot keep its group";
+    return false;
+  }
   if (!CopyExtendedAttributes(original.Descriptor(), file_.Descriptor(), error)) return false;
   const mode_t mode = info.st_mode & 07777;
   if (fchmod(file_.Descriptor(), mode) == 0) return true;
@@ -438,6 +538,7 @@ bool Replacement::Commit(Target& target, std::string* error) {
       folder.st_ino != g_unflushed_inode) {
     FlushDirectories();
     g_unflushed_directory = File(openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    g_unflushed_descriptor = g_unflushed_directory.Descriptor();
     g_unflushed_device = folder.st_dev;
     g_unflushed_inode = folder.st_ino;
   }
@@ -447,17 +548,20 @@ bool Replacement::Commit(Target& target, std::string* error) {
 void FlushDirectories() {
   if (!g_unflushed_directory.IsOpen()) return;
   (void)g_unflushed_directory.Sync();  // see Commit: a late flush failing is no failure of the files
+  g_unflushed_descriptor = -1;
   g_unflushed_directory.Close();
 }
 
+// The mask the run had before InterruptsHeld, restored after it (one at a time).
+sigset_t g_mask_before_hold;
+
 InterruptsHeld::InterruptsHeld() {
   const sigset_t set = InterruptSet();
-  (void)sigprocmask(SIG_BLOCK, &set, nullptr);
+  (void)sigprocmask(SIG_BLOCK, &set, &g_mask_before_hold);
 }
 
 InterruptsHeld::~InterruptsHeld() {
-  const sigset_t set = InterruptSet();
-  (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);  // a signal that came meanwhile ends the run now
+  (void)sigprocmask(SIG_SETMASK, &g_mask_before_hold, nullptr);  // a signal that came meanwhile ends the run now
 }
 
 void PrepareProcess() {
@@ -469,11 +573,15 @@ void PrepareProcess() {
   struct sigaction action {};
   action.sa_handler = RemovePendingAndDie;
   action.sa_mask = InterruptSet();
-  for (int signal_number : kInterrupts) {
+  const auto handle = [&action](int signal_number) {
     struct sigaction before {};
-    if (sigaction(signal_number, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) continue;
-    (void)sigaction(signal_number, &action, nullptr);  // fails only for invalid numbers
+    if (sigaction(signal_number, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) return;
+    (void)sigaction(signal_number, &action, nullptr);  // fails only for numbers it cannot catch
+  };
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (sigismember(&action.sa_mask, signal_number) == 1) handle(signal_number);
   }
+  for (int signal_number : kFaults) handle(signal_number);
 }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
