@@ -14,8 +14,6 @@
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
  *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
  *   CORVANE_FAULT_FREE_BLOCKS=N  fstatvfs reports N blocks free
- * With CORVANE_FAULT_READ or CORVANE_HOOK_READ set, files are never mapped,
- * so every pass over the data reads it (and is counted).
  * posix_fallocate is counted as "fallocate", renameat as "rename". */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -25,7 +23,6 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/uio.h>
@@ -252,14 +249,4 @@ void* malloc(size_t size) {
     return NULL;
   }
   return __libc_malloc(size);
-}
-
-void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
-  static void* (*fn)(void*, size_t, int, int, int, off_t);
-  if (!fn) fn = (void* (*)(void*, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap");
-  if (fd > 2 && !(flags & MAP_ANONYMOUS) && (getenv("CORVANE_FAULT_READ") || getenv("CORVANE_HOOK_READ"))) {
-    errno = ENODEV;
-    return MAP_FAILED;
-  }
-  return fn(address, length, protection, flags, fd, offset);
 }

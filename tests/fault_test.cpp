@@ -198,7 +198,7 @@ TEST_F(Faults, ClosedStandardStreamsNeverReceiveTheReport) {
 TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   // Appended to before the data is read, while the new copy is written, or
   // replaced under the same name: the rename would drop the new bytes or the
-  // new file. Cut short while it is mapped: the run must not die of SIGBUS.
+  // new file. Cut short between the two passes over the data.
   const std::vector<std::pair<std::string, std::string>> changes = {{"read:2", "printf more >> a.fit"},
                                                                     {"1", "printf more >> a.fit"},
                                                                     {"1", "cp b.fit c && mv c a.fit"},

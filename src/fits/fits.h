@@ -47,22 +47,9 @@ struct PerFile {
 // (written, or skipped by a rule), or stop with result 0 (failed).
 enum class Next { kContinue, kDone, kFailed };
 
-// Hands bytes [at, at + length) of the data area to `use(const std::uint8_t*)`:
-// through a mapped view of the file, or read into the chunk buffer where the
-// system maps none. False when the file no longer holds them (cut short, or a
-// disk error). `use` may be left part way, so it must own nothing itself.
-template <typename Use>
-bool WithChunk(PerFile& f, std::int64_t at, std::int64_t length, Use& use) {
-  os::FileView view;
-  if (view.Map(f.target.Input(), kBlockSize + at, length)) {
-    const std::uint8_t* bytes = view.Data();
-    auto work = [&use, bytes] { use(bytes); };
-    return os::ReadMapped(work);
-  }
-  if (f.target.Input().ReadAt(f.data.Data(), length, kBlockSize + at) < length) return false;
-  use(static_cast<const std::uint8_t*>(f.data.Data()));
-  return true;
-}
+// Reads bytes [at, at + length) of the data area into the chunk buffer; false
+// when the file no longer holds them (cut short meanwhile, or a disk error).
+bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length);
 
 // Repairs one file. Returns 1 when it was written or skipped by a rule, 0 when
 // it failed. Everything it says goes to standard error, headed by the path.

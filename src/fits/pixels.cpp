@@ -38,6 +38,10 @@ void byteswap(std::uint8_t* data, std::int64_t length, std::int32_t bpp) {
   }
 }
 
+bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length) {
+  return f.target.Input().ReadAt(f.data.Data(), length, kBlockSize + at) == length;
+}
+
 void bzero(std::uint8_t* buffer, std::int64_t count) {
   if (count > 0) std::memset(buffer, 0, static_cast<std::size_t>(count));
 }
@@ -54,14 +58,12 @@ Next TransformPixels(PerFile& f) {
   bool extension = false;
   for (std::int64_t at = 0; at < f.data_size; at += chunk) {
     const std::int64_t length = std::min(chunk, f.data_size - at);
-    auto scan = [&f, &extension, length](const std::uint8_t* bytes) {
-      extension = extension || HoldsExtension(bytes, length);  // chunks start on block boundaries
-      f.pixels->ScanMaximum(bytes, length);
-    };
-    if (!WithChunk(f, at, length, scan)) {
+    if (!ReadChunk(f, at, length)) {
       Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
       return Next::kFailed;
     }
+    extension = extension || HoldsExtension(f.data.Data(), length);  // chunks start on block boundaries
+    f.pixels->ScanMaximum(f.data.Data(), length);
   }
   // Bytes past the size the file had when it was opened: something is still
   // writing it (a live-stacking program, say), and a rewrite would drop them.

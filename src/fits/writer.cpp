@@ -62,19 +62,18 @@ bool WriteZeros(os::File& target, std::int64_t count) {
   return true;
 }
 
-// The second pass over the data area: each chunk read again (or seen through a
-// mapped view), transformed into the chunk buffer and written to `target`. A
-// rewrite through the image itself reads each chunk before it writes over it.
+// The second pass over the data area: each chunk read again, transformed and
+// written to `target`. A rewrite through the image itself reads each chunk
+// before it writes over it.
 bool WriteData(PerFile& f, os::File& target) {
   const std::int64_t chunk = std::min(f.data_size, kChunkSize);
-  f.pixels->Prepare();  // its tables are built here, not where a read may be cut short
   for (std::int64_t at = 0; at < f.data_size; at += chunk) {
     const std::int64_t length = std::min(chunk, f.data_size - at);
-    auto transform = [&f, length](const std::uint8_t* bytes) { f.pixels->Apply(bytes, f.data.Data(), length); };
-    if (!WithChunk(f, at, length, transform)) {
+    if (!ReadChunk(f, at, length)) {
       Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
       return false;
     }
+    f.pixels->Apply(f.data.Data(), f.data.Data(), length);
     if (target.WriteFull(f.data.Data(), length) < length) {
       Report("Short write on '%s': File probably damaged\n", f.path.c_str());
       return false;

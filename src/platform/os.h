@@ -78,40 +78,6 @@ class Buffer {
   std::uint64_t size_ = 0;
 };
 
-// A read-only view of part of an open file, mapped into memory, so a pass over
-// the data area copies nothing it does not transform. Unmapped when the
-// handle goes away. Move-only. A view may only be read inside ReadMapped.
-class FileView {
- public:
-  FileView() = default;
-  FileView(const FileView&) = delete;
-  FileView& operator=(const FileView&) = delete;
-  ~FileView() { Unmap(); }
-
-  // Maps `length` bytes of `file` from `offset` on; false where the system
-  // maps no such file (the caller then reads it instead).
-  bool Map(const File& file, std::int64_t offset, std::int64_t length);
-  const std::uint8_t* Data() const { return data_; }
-
- private:
-  void Unmap();
-  void* base_ = nullptr;
-  std::uint64_t mapped_ = 0;
-  const std::uint8_t* data_ = nullptr;
-};
-
-// Runs `work(context)`, which reads mapped views. Returns false, having cut
-// `work` short, when a view could not be read because its file was cut short
-// meanwhile or the disk failed. `work` must own nothing that needs releasing
-// (no strings, vectors or handles of its own): it may be left at any point.
-bool ReadMapped(void (*work)(void* context), void* context);
-
-// The same, for any callable.
-template <typename Work>
-bool ReadMapped(Work& work) {
-  return ReadMapped([](void* context) { (*static_cast<Work*>(context))(); }, &work);
-}
-
 enum class Access { kRead, kReadWrite };
 
 // Opens `path` for writing, created with mode 0666 less the umask, emptied if it exists.

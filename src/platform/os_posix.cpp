@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csetjmp>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -54,7 +53,7 @@ sigset_t InterruptSet() {
 
 // The faults of the program itself: they cannot be held, but they too remove
 // a pending temporary file before the process ends.
-constexpr int kFaults[] = {SIGSEGV, SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGSYS};
+constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGSYS};
 
 // The temporary file an interrupting signal must remove: a folder descriptor
 // and a name of fixed size, both set while the interrupts are held, so the
@@ -87,18 +86,6 @@ class ScopedHold {
  private:
   sigset_t saved_{};
 };
-
-// Where a bus error in a mapped view returns to: ReadMapped, while it runs.
-sigjmp_buf g_view_failed;
-volatile std::sig_atomic_t g_reading_view = 0;
-
-// A read of a mapped page that the file no longer holds (cut short by another
-// program) or that the disk cannot deliver raises SIGBUS. Inside ReadMapped the
-// pass is abandoned; anywhere else it is the fault it always was.
-void OnBusError(int signal_number) {
-  if (g_reading_view != 0) siglongjmp(g_view_failed, 1);
-  RemovePendingAndDie(signal_number);
-}
 
 // The folder of the latest replacement, until it is flushed to disk.
 File g_unflushed_directory;
@@ -251,45 +238,6 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
   return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
     return read(fd_, bytes + at, static_cast<std::size_t>(chunk));
   });
-}
-
-bool FileView::Map(const File& file, std::int64_t offset, std::int64_t length) {
-  Unmap();
-  // Without a way to survive a bus error, a file cut short would end the run.
-  static const bool caught = [] {
-    struct sigaction action {};
-    action.sa_handler = OnBusError;
-    action.sa_flags = SA_NODEFER;  // left by a jump, so it must not stay held
-    return sigaction(SIGBUS, &action, nullptr) == 0;
-  }();
-  if (!caught || length <= 0) return false;
-  static const auto page = static_cast<std::int64_t>(sysconf(_SC_PAGESIZE));
-  const std::int64_t start = offset / page * page;
-  const auto size = static_cast<std::size_t>(length + (offset - start));
-  // Populated at once: one call maps the chunk's pages instead of a fault per few.
-  void* base = mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, file.Descriptor(), static_cast<off_t>(start));
-  if (base == MAP_FAILED) return false;
-  base_ = base;
-  mapped_ = size;
-  data_ = static_cast<const std::uint8_t*>(base) + (offset - start);
-  return true;
-}
-
-void FileView::Unmap() {
-  if (base_ != nullptr) (void)munmap(base_, mapped_);  // fails only for a range never mapped
-  base_ = nullptr;
-  data_ = nullptr;
-}
-
-bool ReadMapped(void (*work)(void* context), void* context) {
-  if (sigsetjmp(g_view_failed, 0) != 0) {
-    g_reading_view = 0;
-    return false;
-  }
-  g_reading_view = 1;
-  work(context);
-  g_reading_view = 0;
-  return true;
 }
 
 std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {

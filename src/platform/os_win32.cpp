@@ -190,15 +190,6 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
   });
 }
 
-// Windows refuses to cut short a file with a view, but a failing disk raises
-// an exception there; the data area is read instead.
-bool FileView::Map(const File&, std::int64_t, std::int64_t) { return false; }
-void FileView::Unmap() {}
-bool ReadMapped(void (*work)(void* context), void* context) {
-  work(context);
-  return true;
-}
-
 std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
   // The runtime has no positioned read: move there and back, so a rewrite
   // through the same descriptor keeps writing where it was.
