@@ -11,23 +11,9 @@
 
 #include "helpers.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CORVANE_UNDER_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define CORVANE_UNDER_ASAN 1
-#endif
-
 namespace corvane::testing {
 namespace {
 
-#ifdef CORVANE_UNDER_ASAN
-constexpr bool kUnderAddressSanitizer = true;
-#else
-constexpr bool kUnderAddressSanitizer = false;
-#endif
 
 using BadInput = Scratch;
 

@@ -10,7 +10,24 @@
 
 #include "fits_builder.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CORVANE_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define CORVANE_UNDER_ASAN 1
+#endif
+
 namespace corvane::testing {
+
+// Under AddressSanitizer its own allocator takes every allocation, so the
+// fault library cannot make one fail, and it reserves much address space.
+#ifdef CORVANE_UNDER_ASAN
+constexpr bool kUnderAddressSanitizer = true;
+#else
+constexpr bool kUnderAddressSanitizer = false;
+#endif
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
