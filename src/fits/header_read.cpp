@@ -79,6 +79,13 @@ Next TestCard(PerFile& f, int index) {
   return Next::kContinue;
 }
 
+// A FIFO, a device or a socket: reported, never read.
+bool IsSpecialFile(const PerFile& f) {
+  if (f.target.Status().is_regular || f.target.Status().is_directory) return false;
+  Report("Error: '%s' is not a regular file\n", f.path.c_str());
+  return true;
+}
+
 // Opens the file, then checks it is one: a FIFO would block the run forever
 // and a device is no image, so only regular files are read (a directory's
 // read then fails like any unreadable file's). The file stays locked against
@@ -87,10 +94,7 @@ Next OpenInput(PerFile& f) {
   // With an output file the input is only read, so a read-only input works.
   const os::Access access = OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite;
   if (f.target.Open(f.path, access) != 0) return Next::kContinue;  // reported as an unreadable header
-  if (!f.target.Status().is_regular && !f.target.Status().is_directory) {
-    Report("Error: '%s' is not a regular file\n", f.path.c_str());
-    return Next::kFailed;
-  }
+  if (IsSpecialFile(f)) return Next::kFailed;
   int lock_error = f.target.Lock(access, false);
   if (lock_error == EWOULDBLOCK) {
     Report("\tWaiting for another program to finish with this file...\n");
@@ -100,10 +104,7 @@ Next OpenInput(PerFile& f) {
     Report("Error: cannot lock '%s': %s\n", f.path.c_str(), os::ErrorText(lock_error).c_str());
     return Next::kFailed;
   }
-  if (!f.target.Status().is_regular && !f.target.Status().is_directory) {  // something else took the name
-    Report("Error: '%s' is not a regular file\n", f.path.c_str());
-    return Next::kFailed;
-  }
+  if (IsSpecialFile(f)) return Next::kFailed;  // something else may have taken the name meanwhile
   f.data_size = f.target.Status().size;
   return Next::kContinue;
 }
