@@ -231,6 +231,12 @@ TEST_F(Faults, AnOutputFileThatIsTheInputUnderAnotherNameIsNeverEmptiedFirst) {
     EXPECT_NE(run.err.find("left unchanged"), std::string::npos) << run.err;
     EXPECT_EQ(Read("a.fit"), input_);
   }
+  // Rewritten in place by another program after the check pass: the output
+  // was once checked only against itself as opened afterwards.
+  const RunResult changed = RunWhile({"-add", "1", "-out", "hard.fit", "a.fit"}, "read:3",
+                                     "printf 7 | dd of=a.fit bs=1 seek=4000 conv=notrunc status=none");
+  EXPECT_NE(changed.err.find("Error: 'a.fit' left unchanged, it changed while"), std::string::npos) << changed.err;
+  Write("a.fit", input_);
   EXPECT_TRUE(Run({"-add", "1", "-out", "hard.fit", "a.fit"}).err.ends_with("\tOK\n"));
   EXPECT_EQ(Pixels16(Read("hard.fit")).at(0), 10);
   EXPECT_EQ(Read("a.fit"), input_);  // the other name keeps the input
@@ -257,6 +263,10 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
         << run.err;
     EXPECT_EQ(Read("a.fit"), input_);
   }
+  // A read failing once writing has begun can only be owned up to.
+  Write("a.fit", input_);
+  const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4"}});
+  EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten\n")) << cut.err;
   for (const auto& [mode, status] : std::vector<std::pair<std::string, int>>{{"int", 130}, {"xcpu", 152}}) {
     Write("a.fit", input_);
     const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_CALL=3",

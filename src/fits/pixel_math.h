@@ -51,13 +51,13 @@ class PixelStream {
   // Whether Apply needs the running maximum of the whole data area.
   bool NeedsMaximum() const { return plan_.stretch && (bpp_ == 16 || bpp_ == 32); }
   void ScanMaximum(const std::uint8_t* chunk, std::int64_t length);
+  // Builds what Apply needs once the maximum is known (Apply does it if need be).
+  void Prepare();
   // Transforms the big-endian pixels of `from` into `to` (the same buffer, or
   // one that does not overlap it); bytes no pixel covers are copied as they are.
   void Apply(const std::uint8_t* from, std::uint8_t* to, std::int64_t length);
 
  private:
-  void Prepare();  // what Apply needs, once the maximum is known
-
   std::int32_t bpp_;
   PixelPlan plan_;
   bool scaled_;

@@ -76,6 +76,8 @@ Next TransformPixels(PerFile& f) {
     Report("Error: '%s' has FITS extensions; only single-image files are repaired\n", f.path.c_str());
     return Next::kFailed;
   }
+  // Whatever the transform needs besides the chunk is had now, before a byte is written.
+  f.pixels->Prepare();
   Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, BzeroToWrite());
   return Next::kContinue;
 }

@@ -135,7 +135,12 @@ Next WriteThrough(PerFile& f, os::Target& target) {
     return Next::kFailed;
   }
   os::File& file = target.Input();
-  if (!file.Rewind() || !WriteImage(f, file)) return Next::kFailed;
+  if (!file.Rewind() || !WriteImage(f, file)) {
+    // The data is read a chunk at a time, just before it is written over, so
+    // a failure from here on leaves the image partly rewritten.
+    Report("Error: '%s' is damaged: it was only partly rewritten\n", f.path.c_str());
+    return Next::kFailed;
+  }
   if (!file.Sync()) {
     Report("Short write on '%s': File probably damaged\n", f.path.c_str());
     return Next::kFailed;
@@ -146,6 +151,8 @@ Next WriteThrough(PerFile& f, os::Target& target) {
 // Writes the result to a new file beside `target` and renames it over
 // `target` once it is complete, so every failure leaves the image as it was.
 Next WriteReplacement(PerFile& f, os::Target& target) {
+  // The data came from the input, which `target` may only be another name of.
+  const os::Target* read = &target == &f.target ? nullptr : &f.target;
   os::Replacement replacement;
   if (const int error = replacement.Create(target); error != 0) {
     // Only a folder that refuses new files leaves writing through the image;
@@ -165,7 +172,7 @@ Next WriteReplacement(PerFile& f, os::Target& target) {
            error.c_str());
     return Next::kFailed;
   }
-  if (!replacement.Commit(target, &error)) {
+  if (!replacement.Commit(target, &error, read)) {
     Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());
     return Next::kFailed;
   }

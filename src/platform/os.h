@@ -161,11 +161,12 @@ class Replacement {
   // Where the filesystem stores no permissions it goes on, unless the new copy
   // would give more access than the original. On failure `error` says why.
   bool CopyAttributesFrom(const File& original, std::string* error);
-  // Flushes the temporary file to disk and, when `target` is unchanged and its
-  // name still refers to it, renames the temporary file over that name; the
-  // folder is flushed once the run moves to another folder or ends
+  // Flushes the temporary file to disk and, when the file the data was read
+  // from (`read`, or `target` itself) is unchanged and the name of `target`
+  // still refers to it, renames the temporary file over that name; the folder
+  // is flushed once the run moves to another folder or ends
   // (FlushDirectories). On failure `error` says why and the target is untouched.
-  bool Commit(Target& target, std::string* error);
+  bool Commit(Target& target, std::string* error, const Target* read = nullptr);
 
  private:
   int directory_ = -1;  // borrowed from the target (POSIX)

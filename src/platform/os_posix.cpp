@@ -431,12 +431,13 @@ bool Replacement::CopyAttributesFrom(const File& original, std::string* error) {
   }
   // Ownership first: a change of owner clears the set-id bits that fchmod then
   // restores. Only root may give a file away; the group can often be kept all
-  // the same. A copy in another group must not give that group more than
-  // everyone else had.
+  // the same. A copy in another group is refused unless the group's bits are
+  // those of everyone else: the other group would gain what the old one had,
+  // and the old one, shut out before, would gain what everyone has.
   if (fchown(file_.Descriptor(), info.st_uid, info.st_gid) != 0) (void)fchown(file_.Descriptor(), -1, info.st_gid);
   struct stat owned {};
-  const mode_t group_only = (info.st_mode >> 3) & 07 & ~info.st_mode;
-  if (fstat(file_.Descriptor(), &owned) != 0 || (owned.st_gid != info.st_gid && group_only != 0)) {
+  const bool group_differs = ((info.st_mode >> 3) & 07) != (info.st_mode & 07);
+  if (fstat(file_.Descriptor(), &owned) != 0 || (owned.st_gid != info.st_gid && group_differs)) {
     *error = "cannot keep its group";
     return false;
   }
@@ -453,13 +454,13 @@ bool Replacement::CopyAttributesFrom(const File& original, std::string* error) {
   return false;
 }
 
-bool Replacement::Commit(Target& target, std::string* error) {
+bool Replacement::Commit(Target& target, std::string* error, const Target* read) {
   if (!file_.Sync()) {
     *error = std::string("cannot flush to disk: ") + std::strerror(errno);
     return false;
   }
   file_.Close();
-  if (!target.Unchanged()) {
+  if (!(read != nullptr ? *read : target).Unchanged()) {
     *error = "it changed while it was being repaired";
     return false;
   }

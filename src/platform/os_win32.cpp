@@ -391,13 +391,13 @@ bool Replacement::CopyAttributesFrom(const File& original, std::string*) {
   return true;
 }
 
-bool Replacement::Commit(Target& original, std::string* error) {
+bool Replacement::Commit(Target& original, std::string* error, const Target* read) {
   if (!file_.Sync()) {
     *error = "cannot flush to disk: " + ErrorText(GetLastError());
     return false;
   }
   file_.Close();
-  if (!original.Unchanged()) {
+  if (!(read != nullptr ? *read : original).Unchanged()) {
     *error = "it changed while it was being repaired";
     return false;
   }
