@@ -194,6 +194,15 @@ bool CopyExtendedAttributes(int from, int to, std::string* error) {
   return true;
 }
 
+// Opens `name` in `folder` without following a link at the last step and
+// without waiting for a writer, as a FIFO put under the name would make it.
+int OpenInFolder(int folder, const std::string& name, Access access, File* file) {
+  const int flags = (access == Access::kRead ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC;
+  *file = File(openat(folder, name.c_str(), flags | O_NONBLOCK));
+  if (!file->IsOpen()) return errno;
+  return fcntl(file->Descriptor(), F_SETFL, flags & ~O_CLOEXEC) == 0 ? 0 : errno;
+}
+
 std::int64_t ModifiedNs(const struct stat& info) {
   return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
@@ -314,11 +323,7 @@ int Target::Open(const std::string& path, Access access) {
     status_ = FileStatus{};  // a FIFO or a device is not even opened
     return 0;
   }
-  const int flags = (access == Access::kRead ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC;
-  // Opening a FIFO would wait for a writer; the caller refuses anything but a regular file.
-  file_ = File(openat(directory_.Descriptor(), name_.c_str(), flags | O_NONBLOCK));
-  if (!file_.IsOpen()) return errno;
-  if (fcntl(file_.Descriptor(), F_SETFL, flags & ~O_CLOEXEC) != 0) return errno;
+  if (const int error = OpenInFolder(directory_.Descriptor(), name_, access, &file_); error != 0) return error;
   return Stat();
 }
 
@@ -335,7 +340,6 @@ int Target::Stat() {
 }
 
 int Target::Lock(Access access, bool wait) {
-  const int flags = (access == Access::kRead ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC;
   const int operation = (access == Access::kRead ? LOCK_SH : LOCK_EX) | (wait ? 0 : LOCK_NB);
   for (int attempt = 0; attempt < 100; ++attempt) {
     int result = 0;
@@ -349,9 +353,7 @@ int Target::Lock(Access access, bool wait) {
     // then holds its result, which is what this run must look at. Whatever
     // now has the name is opened without waiting for a writer, as at first.
     if (StillNamed()) return Stat();
-    file_ = File(openat(directory_.Descriptor(), name_.c_str(), flags | O_NONBLOCK));
-    if (!file_.IsOpen()) return errno;
-    if (fcntl(file_.Descriptor(), F_SETFL, flags & ~O_CLOEXEC) != 0) return errno;
+    if (const int error = OpenInFolder(directory_.Descriptor(), name_, access, &file_); error != 0) return error;
     if (const int error = Stat(); error != 0 || !status_.is_regular) return error;
   }
   return EAGAIN;

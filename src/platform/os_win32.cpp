@@ -82,6 +82,18 @@ int OpenShared(const std::wstring& path, DWORD access, DWORD disposition, DWORD 
   return fd;
 }
 
+// A file's size, index on its volume and last write time, from its information.
+std::int64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+}
+std::uint64_t IndexOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+}
+std::int64_t WrittenAt(const BY_HANDLE_FILE_INFORMATION& info) {
+  return static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                   info.ftLastWriteTime.dwLowDateTime);
+}
+
 HANDLE HandleOf(const File& file) { return reinterpret_cast<HANDLE>(_get_osfhandle(file.Descriptor())); }
 
 // Replaces `target` by `temp`. ReplaceFileW keeps what Windows keeps of the
@@ -237,9 +249,7 @@ bool QueryStatus(const std::string& path, FileStatus* status) {
   if (on_disk && known) {
     status->is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     status->is_regular = !status->is_directory;
-    status->size = status->is_directory
-                       ? 0
-                       : static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+    status->size = status->is_directory ? 0 : SizeOf(info);
   }
   CloseHandle(handle);
   return known;
@@ -271,11 +281,10 @@ int Target::Open(const std::string& path, Access access) {
 int Target::Stat() {
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(HandleOf(file_), &info) == 0) return static_cast<int>(GetLastError());
-  status_.size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+  status_.size = SizeOf(info);
   device_ = info.dwVolumeSerialNumber;
-  inode_ = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  modified_ns_ = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                                           info.ftLastWriteTime.dwLowDateTime);
+  inode_ = IndexOf(info);
+  modified_ns_ = WrittenAt(info);
   return 0;
 }
 
@@ -287,17 +296,13 @@ bool Target::IsSameFileAs(const std::string& path) const {
   File other(OpenShared(SystemPath(path), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
   BY_HANDLE_FILE_INFORMATION info{};
   return other.IsOpen() && GetFileInformationByHandle(HandleOf(other), &info) != 0 &&
-         info.dwVolumeSerialNumber == device_ &&
-         ((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow) == inode_;
+         info.dwVolumeSerialNumber == device_ && IndexOf(info) == inode_;
 }
 
 bool Target::Unchanged() const {
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileInformationByHandle(HandleOf(file_), &info) == 0) return false;
-  const auto size = static_cast<std::int64_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
-  const auto modified = static_cast<std::int64_t>((std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
-                                                  info.ftLastWriteTime.dwLowDateTime);
-  return size == status_.size && modified == modified_ns_;
+  return SizeOf(info) == status_.size && WrittenAt(info) == modified_ns_;
 }
 
 bool Target::StillNamed() const { return IsSameFileAs(name_); }
