@@ -1,17 +1,20 @@
-// Corvane's entry: walks the arguments once, left to right. Options change the
-// run settings when they are met; each path is repaired when it is met, with the
-// settings as they stand then. Also holds the usage text, and answers --help and
-// --version when one of them is the only argument.
+// Corvane's entry: checks the whole command line, then walks it left to right.
+// Options change the run settings when they are met; each path is repaired when
+// it is met, with the settings as they stand then. The exit status says whether
+// any file failed. Also holds the usage text, and answers --help and --version
+// when one of them is the only argument.
 #include <cstdio>
 #include <string>
+#include <optional>
 #include <string_view>
 #include <vector>
 
-#include "driver/options.h"
+#include "driver/command_line.h"
 #include "driver/scan.h"
 #include "fits/fits.h"
 #include "platform/os.h"
 #include "report.h"
+#include "settings.h"
 
 namespace corvane {
 
@@ -19,7 +22,7 @@ namespace corvane {
 void Usage(std::FILE* stream) {
   static const char* const kLines[] = {
       "",
-      "Corvane 1.0 - repairs integer FITS images from stacking software. Free to use and share.",
+      "Corvane " CORVANE_VERSION " - repairs integer FITS images from stacking software. Free to use and share.",
       "",
       "Usage: corvane [ option ] [ option ] ... input-file(s) or directories",
       "",
@@ -86,17 +89,40 @@ bool AnswerLoneWord(std::string_view word) {
   return false;
 }
 
-// One path argument: a directory is scanned, anything else must exist.
-void HandlePath(std::string path) {
+// What the run did, as it goes.
+struct RunState {
+  Tally tally;
+  bool saw_folder = false;
+  bool folder_failed = false;  // a folder that could not be listed
+};
+
+// One path argument: a directory is scanned, anything else repaired. Every
+// path existed when the command line was checked; one removed since fails.
+void HandlePath(std::string path, RunState& run) {
   if (isDirectory(path)) {
-    ScanDirectory(path);
+    run.saw_folder = true;
+    if (!ScanDirectory(path, run.tally)) run.folder_failed = true;
     return;
   }
   if (!os::Exists(path)) {
     Report("Cannot access file [%s]\n", path.c_str());
-    ExitRun(1);
+    ++run.tally.failed;
+    return;
   }
-  Fixup(path);
+  run.tally.Count(Fixup(path));
+}
+
+// A run over a folder or several files ends with what became of them.
+void ReportSummary(const RunState& run) {
+  const Tally& t = run.tally;
+  if (!run.saw_folder && t.Files() < 2) return;
+  const char* files = t.Files() == 1 ? "file" : "files";
+  if (check_only) {
+    Report("%d %s: %d would be repaired, %d skipped, %d failed\n", t.Files(), files, t.repaired, t.skipped,
+           t.failed);
+  } else {
+    Report("%d %s: %d repaired, %d skipped, %d failed\n", t.Files(), files, t.repaired, t.skipped, t.failed);
+  }
 }
 
 }  // namespace corvane
@@ -105,23 +131,21 @@ int main(int argc, char** argv) {
   using namespace corvane;
   os::PrepareProcess();
   std::vector<std::string> words = os::CommandLine(argc, argv);
-  std::vector<char*> args;
-  args.reserve(words.size());
-  for (std::string& word : words) args.push_back(word.data());
-  const int count = static_cast<int>(args.size());
-  if (count < 2) {
+  if (words.size() < 2) {
     Usage(stderr);
     ExitRun(0);
   }
-  if (count == 2 && AnswerLoneWord(args[1])) ExitRun(0);
-  for (int i = 1; i < count;) {
-    const int used = ApplyOption(count, args.data(), i);
-    if (used > 0) {
-      i += used;
-      continue;
+  if (words.size() == 2 && AnswerLoneWord(words[1])) ExitRun(0);
+  const std::optional<std::vector<Step>> steps = CheckCommandLine({words.begin() + 1, words.end()});
+  if (!steps) ExitRun(1);
+  RunState run;
+  for (const Step& step : *steps) {
+    if (step.option != nullptr) {
+      step.option->apply(step.option->value == ValueKind::kNone ? nullptr : step.word.c_str());
+    } else {
+      HandlePath(step.word, run);
     }
-    HandlePath(args[i]);
-    ++i;
   }
-  ExitRun(0);
+  ReportSummary(run);
+  ExitRun(run.tally.failed > 0 || run.folder_failed ? 1 : 0);
 }

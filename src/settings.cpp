@@ -7,7 +7,6 @@ std::int32_t ADD_VALUE = 0;
 double SCALE_VALUE = 1.0;
 std::int32_t BZERO_NEW = 0;
 int set_bzero = 0;
-std::int32_t BZERO_ORIG = 0;
 int do_stretch = 0;
 int force = 0;
 int check_only = 0;
@@ -19,7 +18,6 @@ void ResetRunSettings() {
   SCALE_VALUE = 1.0;
   BZERO_NEW = 0;
   set_bzero = 0;
-  BZERO_ORIG = 0;
   do_stretch = 0;
   force = 0;
   check_only = 0;

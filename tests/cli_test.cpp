@@ -89,15 +89,49 @@ TEST_F(Cli, HelpAndVersionAnswerOnlyAsTheOnlyArgument) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "corvane " CORVANE_VERSION "\nMIT License\n");
   EXPECT_EQ(version.err, "");
+}
+
+// Each of these once changed images while printing OK (a trailing option
+// ignored, "0,5" read as 0, a run stopped half way at a missing file) or hid a
+// misspelt option behind "Cannot stat". Now nothing is read or written.
+TEST_F(Cli, ACommandLineThatWouldDoOtherThanMeantChangesNothing) {
+  const std::string kNothing = "Nothing was changed: no file was read or written.\n";
+  const std::string kAfterLast = " comes after the last file; options act only on the files after them\n";
+  const std::string kInteger = " needs a whole number from -2147483648 to 2147483647, not ";
+  const std::string kDecimal = "Error: -scale needs a decimal number written with a point, such as 0.5, not ";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } kCases[] = {
+      {{"a.fit", "-out", "fixed.fit"}, "Error: -out" + kAfterLast},
+      {{"a.fit", "-scale", "0.5"}, "Error: -scale" + kAfterLast},
+      {{"a.fit", "-force", "b.fit", "-stretch", "-check"}, "Error: -stretch" + kAfterLast + "Error: -check" + kAfterLast},
+      {{"-scale", "0,5", "a.fit"}, kDecimal + "'0,5'\n"},
+      {{"-scale", "5x", "a.fit"}, kDecimal + "'5x'\n"},
+      {{"-scale", "-stretch", "a.fit"}, kDecimal + "'-stretch'\n"},
+      {{"-padbytes", "99999999999", "a.fit"}, "Error: -padbytes" + kInteger + "'99999999999'\n"},
+      {{"-add", "-force", "b.fit"}, "Error: -add" + kInteger + "'-force'\n"},
+      {{"a.fit", "-add"}, "Error: -add needs a value, and nothing follows it\n"},
+      {{"a.fit", "missing.fit", "b.fit"}, "Cannot stat 'missing.fit'\nCannot access file [missing.fit]\n"},
+      {{"/"}, "Cannot stat ''\nCannot access file []\n"},
+      {{"-scael", "a.fit"}, "Error: unknown option '-scael' (a file of that name would be written ./-scael)\n"},
+      {{"-output", "x.fit"},
+       "Error: unknown option '-output' (a file of that name would be written ./-output)\n"
+       "Cannot stat 'x.fit'\nCannot access file [x.fit]\n"},
+      {{"--version", "a.fit"}, "Error: unknown option '--version' (a file of that name would be written ./--version)\n"},
+      {{"a.fit", "-h"}, "Error: unknown option '-h' (a file of that name would be written ./-h)\n"},
+  };
   Write("a.fit", Plain16({10}));
-  const RunResult before_file = Run({"--version", "a.fit"});
-  EXPECT_EQ(before_file.status, 1);
-  EXPECT_EQ(before_file.out, "");
-  EXPECT_EQ(before_file.err, "Cannot stat '--version'\nCannot access file [--version]\n");
-  EXPECT_EQ(Read("a.fit"), Plain16({10}));
-  const RunResult after_file = Run({"a.fit", "-h"});
-  EXPECT_EQ(after_file.status, 1);
-  EXPECT_TRUE(after_file.err.ends_with("\tOK\nCannot stat '-h'\nCannot access file [-h]\n")) << after_file.err;
+  Write("b.fit", Plain16({10}));
+  for (const auto& c : kCases) {
+    const RunResult run = Run(c.args);
+    EXPECT_EQ(run.status, 1) << c.args[0];
+    EXPECT_EQ(run.out, "") << c.args[0];
+    EXPECT_EQ(run.err, c.err + kNothing) << c.args[0];
+    EXPECT_EQ(Read("a.fit"), Plain16({10})) << c.args[0];
+    EXPECT_EQ(Read("b.fit"), Plain16({10})) << c.args[0];
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"})) << c.args[0];
+  }
 }
 
 TEST_F(Cli, OptionsActOnlyOnThePathsAfterThem) {
@@ -111,9 +145,6 @@ TEST_F(Cli, OptionsActOnlyOnThePathsAfterThem) {
   EXPECT_EQ(Read("c.fit"), Plain16({10}));
   EXPECT_NE(run.err.find("\t[ADD 0, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
   EXPECT_NE(run.err.find("\t[ADD 5, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
-  // A scale that holds no number is 0, printed without a sign on every system.
-  const RunResult no_number = Run({"-force", "-scale", "-stretch", "a.fit"});
-  EXPECT_NE(no_number.err.find("\t[ADD 0, SCALE 0.00, BZERO 32768]\n"), std::string::npos) << no_number.err;
 }
 
 // Catches -check writing or creating anything, or reporting a line other than
@@ -133,7 +164,6 @@ TEST_F(Cli, CheckReportsWhatARunWouldAndWritesNothing) {
     Write(name, bytes);
     args.push_back(name);
   }
-  args.push_back("missing.fit");
   std::vector<std::string> check_args = args;
   check_args.insert(check_args.begin(), "-check");
   const std::vector<std::string> listing = Listing();
@@ -149,6 +179,7 @@ TEST_F(Cli, CheckReportsWhatARunWouldAndWritesNothing) {
   for (std::size_t at = 0; (at = expected.find("\tOK\n", at)) != std::string::npos;) {
     expected.replace(at, 4, "\tWould be repaired (nothing written: -check)\n");
   }
+  expected.replace(expected.find(" repaired,"), 10, " would be repaired,");
   EXPECT_NE(expected, run.err);
   EXPECT_EQ(check.err, expected);
 }
@@ -163,23 +194,6 @@ TEST_F(Cli, CheckNeverOpensTheOutputFile) {
   EXPECT_EQ(Read("a.fit"), Plain16({10}));
 }
 
-TEST_F(Cli, AMissingFileEndsTheRunBeforeLaterArguments) {
-  Write("a.fit", Plain16({10}));
-  Write("c.fit", Plain16({10}));
-  const std::string c_before = Read("c.fit");
-  const RunResult run = Run({"-add", "1", "a.fit", "missing.fit", "c.fit"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(Pixels16(Read("a.fit"))[0], 11);
-  EXPECT_EQ(Read("c.fit"), c_before);
-  EXPECT_TRUE(run.err.ends_with("\tOK\nCannot stat 'missing.fit'\nCannot access file [missing.fit]\n"));
-}
-
-TEST_F(Cli, OutputIsNotAnOptionButAPath) {
-  const RunResult run = Run({"-output", "x.fit"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Cannot stat '-output'\nCannot access file [-output]\n");
-}
-
 TEST_F(Cli, StretchAnnouncesItselfOnStandardOutputEvenWithoutFiles) {
   const RunResult run = Run({"-stretch"});
   EXPECT_EQ(run.status, 0);
@@ -192,26 +206,6 @@ TEST_F(Cli, OptionsWithoutPathsDoNothing) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out, "");
-}
-
-TEST_F(Cli, AValueOptionStandingLastIsReportedAndIgnored) {
-  Write("a.fit", Plain16({10}));
-  const RunResult out_last = Run({"a.fit", "-out"});
-  EXPECT_EQ(out_last.status, 0);
-  EXPECT_TRUE(out_last.err.ends_with("\tOK\nOption -out has no value; ignored\n"));
-  EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
-  const RunResult add_last = Run({"-add"});
-  EXPECT_EQ(add_last.status, 0);
-  EXPECT_EQ(add_last.err, "Option -add has no value; ignored\n");
-}
-
-TEST_F(Cli, AValueOptionSwallowsAFollowingOption) {
-  Write("b.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({10})));
-  const std::string before = Read("b.fit");
-  const RunResult run = Run({"-add", "-force", "b.fit"});  // -force is the value of -add
-  EXPECT_EQ(run.status, 0);
-  EXPECT_NE(run.err.find("does not need fixing"), std::string::npos);
-  EXPECT_EQ(Read("b.fit"), before);
 }
 
 TEST_F(Cli, AFileArgumentNeedsNoFitsName) {
@@ -240,12 +234,6 @@ TEST_F(Cli, WildcardsAreExpandedWhereNoShellDoesIt) {
   for (const char* name : {"night1.fit_orig", "night1.fit~", "m42_final.fits"}) {
     EXPECT_EQ(Pixels16(Read(name))[0], 10) << name << " was taken for *.fit";
   }
-}
-
-TEST_F(Cli, ASingleSlashIsCutToTheEmptyPath) {
-  const RunResult run = Run({"/"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Cannot stat ''\nCannot access file []\n");
 }
 
 }  // namespace

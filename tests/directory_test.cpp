@@ -12,14 +12,16 @@ using Directory = Scratch;
 
 std::string Needy16() { return FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({7})); }
 
-// The paths the run reported, one per file handed to the repair.
+// The paths the run reported, one per file handed to the repair (the closing
+// count of files is no path).
 std::vector<std::string> ReportedPaths(const std::string& err) {
   std::vector<std::string> paths;
   std::size_t start = 0;
   while (start < err.size()) {
     const std::size_t end = err.find('\n', start);
     const std::string line = err.substr(start, end - start);
-    if (!line.empty() && line[0] != '\t' && line[0] != ' ') paths.push_back(line);
+    const bool summary = line.find(" repaired, ") != std::string::npos && line.ends_with(" failed");
+    if (!line.empty() && line[0] != '\t' && line[0] != ' ' && !summary) paths.push_back(line);
     start = end + 1;
   }
   std::sort(paths.begin(), paths.end());
@@ -34,7 +36,37 @@ TEST_F(Directory, PicksFitsNamesOfFiveOrMoreCharacters) {
   const RunResult run = Run({"data/"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(ReportedPaths(run.err), (std::vector<std::string>{"data/IMG01.FIT", "data/a.fit", "data/m42.Fts"}));
+  EXPECT_TRUE(run.err.ends_with("\tOK\n3 files: 3 repaired, 0 skipped, 0 failed\n")) << run.err;
   EXPECT_EQ(Read("data/x.fits"), Needy16());
+}
+
+// Catches a run that exits 0 although files failed, and a folder with nothing
+// to repair that says nothing at all.
+TEST_F(Directory, TheExitStatusAndTheLastLineSayWhatBecameOfTheFiles) {
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  Write("night/photo.fit", "\xff\xd8\xff\xe0" + std::string(4000, 'j'));  // a JPEG under a FITS name
+  Write("night/signed.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({7})));
+  Write("night/good.fit", Needy16());
+  RunResult run = Run({"night"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.ends_with("3 files: 1 repaired, 1 skipped, 1 failed\n")) << run.err;
+  run = Run({"-check", "night", "night/good.fit"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.ends_with("4 files: 0 would be repaired, 3 skipped, 1 failed\n")) << run.err;
+  run = Run({"night/good.fit"});  // one file named alone: no count
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.err.ends_with("mangled. Skipping...\n")) << run.err;
+
+  ASSERT_EQ(mkdir(Path("empty").c_str(), 0777), 0);
+  ASSERT_EQ(mkdir(Path("long").c_str(), 0777), 0);
+  Write("long/m42.fits", Needy16());
+  Write("long/m43.FITS", Needy16());
+  run = Run({"empty", "long"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "No .fit or .fts file in directory empty\n"
+            "No .fit or .fts file in directory long; passed over 2 .fits file(s), which are repaired only when named\n"
+            "0 files: 0 repaired, 0 skipped, 0 failed\n");
 }
 
 TEST_F(Directory, EntriesAreJoinedWithASlashEvenAfterABackslash) {
@@ -48,8 +80,9 @@ TEST_F(Directory, ASubdirectoryWithAFitsNameFailsAsAFile) {
   ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
   ASSERT_EQ(mkdir(Path("data/sub.fit").c_str(), 0777), 0);
   const RunResult run = Run({"data"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "data/sub.fit\nError reading header line 1 in data/sub.fit\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "data/sub.fit\nError: cannot open 'data/sub.fit': Is a directory\n"
+                     "1 file: 0 repaired, 0 skipped, 1 failed\n");
 }
 
 TEST_F(Directory, EveryFileIsRepairedExactlyOnceWhileEntriesAreReplaced) {
@@ -85,9 +118,9 @@ TEST_F(Directory, ADirectoryThatCannotBeListedIsReportedAndTheRunGoesOn) {
   Write("b.fit", Needy16());
   ASSERT_EQ(chmod(Path("b.fit").c_str(), 0666), 0);
   const RunResult run = Run({"closed", "b.fit"}, {.as_unprivileged = true});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.err.starts_with("Error opening directory closed\nb.fit\n")) << run.err;
-  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+  EXPECT_TRUE(run.err.ends_with("\tOK\n1 file: 1 repaired, 0 skipped, 0 failed\n"));
 }
 
 TEST_F(Directory, AnEntryWhosePathIsTooLongIsReported) {
@@ -98,8 +131,9 @@ TEST_F(Directory, AnEntryWhosePathIsTooLongIsReported) {
   const RunResult made = RunProgram({"/bin/sh", "-c", "mkdir -p \"$0\" && cd \"$0\" && : > \"$1\"", folder, name});
   ASSERT_EQ(made.status, 0) << made.err;
   const RunResult run = Run({folder});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "Error: the path of '" + name + "' in directory " + folder + " is too long; skipped\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error: the path of '" + name + "' in directory " + folder + " is too long; skipped\n" +
+                         "1 file: 0 repaired, 0 skipped, 1 failed\n");
 }
 
 TEST_F(Directory, AListingTooLargeForTheMemoryIsReportedAndTheRunGoesOn) {
@@ -111,10 +145,10 @@ TEST_F(Directory, AListingTooLargeForTheMemoryIsReportedAndTheRunGoesOn) {
   Write("b.fit", Needy16());
   const RunResult run = Run({"many", "b.fit"}, {.env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY,
                                                         "CORVANE_FAULT_MALLOC=100000"}});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.err.starts_with("Error: out of memory listing directory many; its files were not repaired\nb.fit\n"))
       << run.err;
-  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+  EXPECT_TRUE(run.err.ends_with("\tOK\n1 file: 1 repaired, 0 skipped, 0 failed\n"));
 }
 
 }  // namespace

@@ -3,10 +3,11 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "driver/options.h"
+#include "driver/command_line.h"
 #include "driver/scan.h"
 #include "settings.h"
 
@@ -66,51 +67,47 @@ class Options : public ::testing::Test {
   void SetUp() override { ResetRunSettings(); }
   void TearDown() override { ResetRunSettings(); }
 
-  // Applies every option in `words`, returning the words that are paths.
-  std::vector<std::string> Apply(std::vector<std::string> words) {
-    std::vector<char*> argv{const_cast<char*>("corvane")};
-    for (std::string& word : words) argv.push_back(word.data());
-    std::vector<std::string> paths;
-    const int argc = static_cast<int>(argv.size());
-    for (int i = 1; i < argc;) {
-      const int used = ApplyOption(argc, argv.data(), i);
-      if (used == 0) paths.emplace_back(argv[i]);
-      i += used > 0 ? used : 1;
-    }
-    return paths;
+  // Checks `words` as a command line of options alone and applies them;
+  // returns what the check reported (empty when it accepted them).
+  std::string Apply(const std::vector<std::string>& words) {
+    ::testing::internal::CaptureStderr();
+    const std::optional<std::vector<Step>> steps = CheckCommandLine(words);
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    if (!steps) return report;
+    for (const Step& step : *steps) step.option->apply(step.option->value == ValueKind::kNone ? nullptr : step.word.c_str());
+    return report;
   }
 };
 
-TEST_F(Options, ValuesAreConvertedLikeAtoiAndAtof) {
-  Apply({"-add", "-3", "-scale", "1.5x", "-padbytes", "10", "-bzero", "0"});
+TEST_F(Options, ValuesAreReadWhole) {
+  EXPECT_EQ(Apply({"-add", "-3", "-scale", "1.5", "-padbytes", " 10 ", "-bzero", "0"}), "");
   EXPECT_EQ(ADD_VALUE, -3);
   EXPECT_EQ(SCALE_VALUE, 1.5);
   EXPECT_EQ(arg_padbytes, 10);
   EXPECT_EQ(BZERO_NEW, 0);
   EXPECT_EQ(set_bzero, 1);
-  Apply({"-add", "abc"});
-  EXPECT_EQ(ADD_VALUE, 0);
 }
 
-TEST_F(Options, AValueOptionConsumesTheNextWordWhateverItHolds) {
-  EXPECT_EQ(Apply({"-add", "-force", "b.fit"}), std::vector<std::string>{"b.fit"});
-  EXPECT_EQ(force, 0);
-  EXPECT_EQ(ADD_VALUE, 0);
-}
-
-TEST_F(Options, UnknownDashWordsArePaths) {
-  EXPECT_EQ(Apply({"-output", "x", "-Force"}), (std::vector<std::string>{"-output", "x", "-Force"}));
-}
-
-TEST_F(Options, AValueOptionStandingLastIsIgnoredWithAMessage) {
-  ::testing::internal::CaptureStderr();
-  Apply({"-add", "4", "-add"});
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Option -add has no value; ignored\n");
-  EXPECT_EQ(ADD_VALUE, 4);
-  ::testing::internal::CaptureStderr();
-  Apply({"-out"});
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Option -out has no value; ignored\n");
-  EXPECT_FALSE(OUT_FNAME.has_value());
+// Catches a refused command line that still changed a setting, or a refusal
+// that does not name the option and the value.
+TEST_F(Options, ARefusedCommandLineAppliesNothing) {
+  const struct {
+    std::vector<std::string> words;
+    std::string report;
+  } kCases[] = {
+      {{"-add", "-force"}, "Error: -add needs a whole number from -2147483648 to 2147483647, not '-force'\n"},
+      {{"-scale", "0,5"}, "Error: -scale needs a decimal number written with a point, such as 0.5, not '0,5'\n"},
+      {{"-add", "4", "-add"}, "Error: -add needs a value, and nothing follows it\n"},
+      {{"-out"}, "Error: -out needs a value, and nothing follows it\n"},
+      {{"-out", ""}, "Error: -out needs a file name\n"},
+  };
+  for (const auto& c : kCases) {
+    ResetRunSettings();
+    EXPECT_EQ(Apply(c.words), c.report + "Nothing was changed: no file was read or written.\n") << c.words[0];
+    EXPECT_EQ(ADD_VALUE, 0);
+    EXPECT_EQ(force, 0);
+    EXPECT_FALSE(OUT_FNAME.has_value());
+  }
 }
 
 TEST_F(Options, FlagsAndRepeatedOptions) {

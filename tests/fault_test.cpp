@@ -57,13 +57,14 @@ TEST_F(Faults, EveryFailedWriteInPlaceLeavesTheOriginalIntact) {
     for (std::size_t n = 1; n < calls.size(); ++n) {
       SCOPED_TRACE(mode + " at call " + std::to_string(n) + " (" + calls[n - 1] + ")");
       const RunResult run = RunWithFault({"-add", "1", "a.fit", "b.fit"}, n, mode);
-      EXPECT_EQ(run.status, 0);
+      EXPECT_EQ(run.status, 1);
       const std::string a_report = run.err.substr(0, run.err.find("b.fit\n"));
       EXPECT_EQ(a_report.find("\tOK"), std::string::npos) << a_report;
       // The image is untouched, and the report says so even after "Short write".
       EXPECT_NE(a_report.find("left unchanged"), std::string::npos) << a_report;
       EXPECT_EQ(Read("a.fit"), input_);
-      EXPECT_TRUE(run.err.ends_with("b.fit\n\tBPP 16\n\tBZERO 32768\n\t[ADD 1, SCALE 1.00, BZERO 32768]\n\tOK\n"))
+      EXPECT_TRUE(run.err.ends_with("b.fit\n\tBPP 16\n\tBZERO 32768\n\t[ADD 1, SCALE 1.00, BZERO 32768]\n\tOK\n"
+                                    "2 files: 1 repaired, 0 skipped, 1 failed\n"))
           << run.err;
       EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
     }
@@ -112,7 +113,7 @@ TEST_F(Faults, EveryFailedWriteToAnOutputFileIsReported) {
     EXPECT_EQ(a_report.find("\tOK"), std::string::npos);
     EXPECT_NE(a_report.find("Short write"), std::string::npos);
     EXPECT_EQ(Read("a.fit"), input_);
-    EXPECT_TRUE(run.err.ends_with("\tOK\n"));  // b.fit went to the output file
+    EXPECT_TRUE(run.err.ends_with("\tOK\n2 files: 1 repaired, 0 skipped, 1 failed\n"));  // b.fit went to the output file
     EXPECT_EQ(Read("out.fit").size(), 4u * 2880u);  // header, 6000 bytes of data, fill
   }
 }
@@ -121,7 +122,7 @@ TEST_F(Faults, AShortReadOfTheDataIsReportedAndNothingIsWritten) {
   Write("a.fit", input_);
   // The first read takes the header block, the second the data area.
   const RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=2"}});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "a.fit\n\tBPP 16\n\tBZERO 32768\nShort read on file 'a.fit', wanted 6000 bytes\n");
   EXPECT_EQ(Read("a.fit"), input_);
   EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
@@ -302,7 +303,7 @@ TEST_F(Faults, ANameGivenToAFifoWhileTheRunWaitsIsRefused) {
       {"/bin/sh", "-c",
        "(flock -x a.fit sleep 1) & sleep 0.3; (sleep 0.3; rm a.fit; mkfifo a.fit) & timeout 20 \"$0\" a.fit",
        CORVANE_BINARY});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "a.fit\n\tWaiting for another program to finish with this file...\nError: 'a.fit' is not a regular file\n");
 }
 
@@ -352,10 +353,10 @@ TEST_F(Faults, RunningOutOfMemoryFailsTheFileAndTheRunGoesOn) {
   Write("b.fit", input_);
   const RunResult run = Run({"-scale", "0.5", "a.fit", "-scale", "1", "b.fit"},
                             {.env = {Preload(), "CORVANE_FAULT_MALLOC=100000"}});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("Out of memory repairing 'a.fit'; it was left unchanged\n"), std::string::npos) << run.err;
   EXPECT_EQ(Read("a.fit"), input_);
-  EXPECT_TRUE(run.err.ends_with("\tOK\n"));
+  EXPECT_TRUE(run.err.ends_with("\tOK\n2 files: 1 repaired, 0 skipped, 1 failed\n"));
   EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
   // The chunk buffer itself, the one allocation that depends on the file.
   Write("a.fit", FitsFile(Header(-32), std::string(3 << 20, 'x')));

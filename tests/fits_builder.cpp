@@ -1,15 +1,31 @@
 // FITS files for the tests: building and reading back.
 #include "fits_builder.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 namespace corvane::testing {
 
+namespace {
+
+// The pixel width a header's BITPIX card gives, or 0 when it has none.
+std::size_t PixelWidth(const std::vector<std::string>& cards) {
+  for (const std::string& card : cards) {
+    if (card.starts_with("BITPIX  =")) return static_cast<std::size_t>(std::abs(std::atoi(card.c_str() + 9))) / 8;
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::string FitsFile(const std::vector<std::string>& cards, const std::string& data) {
   std::string header;
+  const std::size_t width = PixelWidth(cards);
   for (const std::string& card : cards) {
-    std::string padded = card.substr(0, 80);
+    // Header()'s NAXIS1 takes the number of whole pixels the data holds.
+    const bool sized = card == ValueCard("NAXIS1", "0") && width > 0;
+    std::string padded = sized ? ValueCard("NAXIS1", std::to_string(data.size() / width)) : card.substr(0, 80);
     padded.resize(80, ' ');
     header += padded;
   }

@@ -8,7 +8,8 @@
 
 namespace corvane::testing {
 // A FITS file's bytes: the cards (each padded to 80 characters) filling a
-// 2880-byte header block, followed by `data` as it stands.
+// 2880-byte header block, followed by `data` as it stands. A card "NAXIS1 = 0"
+// as Header() makes it gets the number of whole pixels in `data`.
 std::string FitsFile(const std::vector<std::string>& cards, const std::string& data = "");
 
 // A header for an image of the given BITPIX: SIMPLE, BITPIX, NAXIS cards, then

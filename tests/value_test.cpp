@@ -2,9 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 
-#include "driver/numbers.h"
+#include "numbers.h"
 #include "fits/fits.h"
 
 namespace corvane {
@@ -89,16 +90,51 @@ TEST(Numbers, IntegersClampToThe32BitRange) {
   EXPECT_EQ(ParseInt32("-99999999999999999999999"), -2147483648);
 }
 
-TEST(Numbers, FloatingPointPrefixesLikeAtof) {
-  EXPECT_EQ(ParseDouble("1.5x"), 1.5);
-  EXPECT_EQ(ParseDouble("0.7"), 0.7);
-  EXPECT_EQ(ParseDouble("junk"), 0.0);
-  // Text with no number is +0.0 ("SCALE 0.00"), on C libraries that give -0.0
-  // for it too; a real "-0" keeps its sign, as with glibc.
-  EXPECT_FALSE(std::signbit(ParseDouble("-stretch")));
-  EXPECT_FALSE(std::signbit(ParseDouble("-")));
-  EXPECT_TRUE(std::signbit(ParseDouble("-0")));
-  EXPECT_TRUE(std::signbit(ParseDouble(" -0.0e5")));
+// Option values are numbers through and through: each case here was once read
+// as a prefix ("0,5" as 0, "5x" as 5), and the image was changed by a typo.
+TEST(Numbers, OptionValuesMustBeWhollyANumberOfTheirKind) {
+  const struct {
+    const char* text;
+    std::optional<std::int32_t> integer;
+    std::optional<double> decimal;
+  } kCases[] = {
+      {"5", 5, 5.0},
+      {" -3\t", -3, -3.0},
+      {"+7", 7, 7.0},
+      {"2147483647", 2147483647, 2147483647.0},
+      {"-2147483648", -2147483647 - 1, -2147483648.0},
+      {"2147483648", std::nullopt, 2147483648.0},
+      {"99999999999", std::nullopt, 99999999999.0},
+      {"0.5", std::nullopt, 0.5},
+      {".5", std::nullopt, 0.5},
+      {"5.", std::nullopt, 5.0},
+      {"1e-3", std::nullopt, 1e-3},
+      {"2.5E+2", std::nullopt, 250.0},
+      {"-0", 0, -0.0},
+      {"0,5", std::nullopt, std::nullopt},
+      {"ten", std::nullopt, std::nullopt},
+      {"5x", std::nullopt, std::nullopt},
+      {"", std::nullopt, std::nullopt},
+      {"  ", std::nullopt, std::nullopt},
+      {"-", std::nullopt, std::nullopt},
+      {".", std::nullopt, std::nullopt},
+      {"1e", std::nullopt, std::nullopt},
+      {"1 5", std::nullopt, std::nullopt},
+      {"nan", std::nullopt, std::nullopt},
+      {"inf", std::nullopt, std::nullopt},
+      {"-infinity", std::nullopt, std::nullopt},
+      {"0x10", std::nullopt, std::nullopt},
+      {"1e400", std::nullopt, std::nullopt},   // beyond every double
+      {"1e-400", std::nullopt, std::nullopt},  // below every double, yet not 0
+      {"0e-400", std::nullopt, 0.0},
+      {"-stretch", std::nullopt, std::nullopt},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(WholeInt32(c.text), c.integer) << "'" << c.text << "'";
+    EXPECT_EQ(WholeDecimal(c.text), c.decimal) << "'" << c.text << "'";
+  }
+  EXPECT_EQ(WholeDecimal("0.7"), 0.7);  // correctly rounded, like the compiler's own 0.7
+  EXPECT_TRUE(std::signbit(*WholeDecimal("-0.0")));
 }
 
 }  // namespace

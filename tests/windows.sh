@@ -17,7 +17,7 @@ wine cmd /c exit > /dev/null 2>&1 || true  # creates the wine prefix on a fresh 
 
 (cd "$windows" && ctest --output-on-failure)
 
-portable='WindowsPaths.*:Cli.*:Directory.*:HeaderRules.*:CarriedState.*:PixelRun.*:Layout.*:Replace.AHardLinked*:RealReaders.*:BadInput.*'
+portable='WindowsPaths.*:Cli.*:Directory.*:HeaderRules.*:Independence.*:PixelRun.*:Layout.*:Replace.AHardLinked*:RealReaders.*:BadInput.*'
 posix_only='Directory.AListingTooLarge*:Directory.AnEntryWhosePathIsTooLong*:Directory.Unreadable*:Directory.ADirectoryThatCannot*:HeaderRules.SpecialFiles*:HeaderRules.AReadOnly*'
 posix_only+=':Layout.ACreatedOutput*:BadInput.NamesThatAreNoText*:BadInput.FilesOfTwo*:BadInput.ADataArea*'
 CORVANE_TEST_RUNNER=wine CORVANE_TEST_BINARY="$windows/corvane.exe" CORVANE_EXPANDS_WILDCARDS=1 \

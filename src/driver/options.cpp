@@ -1,60 +1,59 @@
 // Option keywords, compared whole and case-sensitively. Each option writes its
-// run setting the moment it is met, so it acts only on the paths that follow it.
+// run setting the moment it is met, so it acts only on the paths that follow
+// it. Values are checked before any option is applied: a number must be wholly
+// a number, so "0,5" or "ten" is refused instead of read as 0.
 #include "driver/options.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "driver/numbers.h"
+#include "numbers.h"
 #include "settings.h"
-#include "report.h"
 
 namespace corvane {
 namespace {
 
-struct Option {
-  const char* keyword;
-  bool takes_value;                    // the next argument is its value, whatever it holds
-  void (*apply)(const char* value);    // value is null for a flag
-};
-
+// Every value has passed AcceptsValue before it is applied.
 constexpr Option kOptions[] = {
-    {"-add", true, [](const char* v) { ADD_VALUE = ParseInt32(v); }},
-    {"-scale", true, [](const char* v) { SCALE_VALUE = ParseDouble(v); }},
-    {"-padbytes", true, [](const char* v) { arg_padbytes = ParseInt32(v); }},
-    {"-force", false, [](const char*) { force = 1; }},
-    {"-stretch", false,
+    {"-add", ValueKind::kInteger, [](const char* v) { ADD_VALUE = *WholeInt32(v); }},
+    {"-scale", ValueKind::kDecimal, [](const char* v) { SCALE_VALUE = *WholeDecimal(v); }},
+    {"-padbytes", ValueKind::kInteger, [](const char* v) { arg_padbytes = *WholeInt32(v); }},
+    {"-force", ValueKind::kNone, [](const char*) { force = 1; }},
+    {"-stretch", ValueKind::kNone,
      [](const char*) {
        do_stretch = 1;
        (void)std::fputs("[do_stretch] ", stdout);  // a closed stdout changes nothing here
      }},
-    {"-bzero", true,
+    {"-bzero", ValueKind::kInteger,
      [](const char* v) {
-       BZERO_NEW = ParseInt32(v);
+       BZERO_NEW = *WholeInt32(v);
        set_bzero = 1;
      }},
-    {"-out", true, [](const char* v) { OUT_FNAME = v; }},
-    {"-check", false, [](const char*) { check_only = 1; }},
+    {"-out", ValueKind::kText, [](const char* v) { OUT_FNAME = v; }},
+    {"-check", ValueKind::kNone, [](const char*) { check_only = 1; }},
 };
 
 }  // namespace
 
-int ApplyOption(int argc, char** argv, int i) {
+const Option* FindOption(std::string_view word) {
   for (const Option& option : kOptions) {
-    if (std::strcmp(argv[i], option.keyword) != 0) continue;
-    if (!option.takes_value) {
-      option.apply(nullptr);
-      return 1;
-    }
-    if (i + 1 >= argc) {
-      // Nothing left to consume: the setting keeps its value and the run goes on.
-      Report("Option %s has no value; ignored\n", option.keyword);
-      return 1;
-    }
-    option.apply(argv[i + 1]);
-    return 2;
+    if (word == option.keyword) return &option;
   }
-  return 0;
+  return nullptr;
+}
+
+bool AcceptsValue(const Option& option, std::string_view value) {
+  switch (option.value) {
+    case ValueKind::kInteger:
+      return WholeInt32(value).has_value();
+    case ValueKind::kDecimal:
+      return WholeDecimal(value).has_value();
+    case ValueKind::kText:
+      return !value.empty();
+    case ValueKind::kNone:
+      break;
+  }
+  return true;
 }
 
 }  // namespace corvane

@@ -1,11 +1,23 @@
-// The eight command-line options and what each does to the run settings.
+// The eight command-line options, what each does to the run settings, and
+// which values each accepts.
 #pragma once
+
+#include <string_view>
 
 namespace corvane {
 
-// If argv[i] is an option, applies it (consuming its value from argv[i+1] when
-// it takes one) and returns how many arguments it used (1 or 2). Returns 0 when
-// argv[i] is not an option, that is, when it is a path.
-int ApplyOption(int argc, char** argv, int i);
+enum class ValueKind { kNone, kInteger, kDecimal, kText };
+
+struct Option {
+  const char* keyword;
+  ValueKind value;                   // what the next argument must be; kNone for a flag
+  void (*apply)(const char* value);  // value is null for a flag
+};
+
+// The option `word` is, compared whole and case-sensitively; null when it is none.
+const Option* FindOption(std::string_view word);
+
+// Whether `value` is wholly a value of the kind `option` takes.
+bool AcceptsValue(const Option& option, std::string_view value);
 
 }  // namespace corvane

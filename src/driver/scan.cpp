@@ -21,6 +21,11 @@ constexpr std::size_t kShortestEntryName = 5;
 // Only this much of a name is looked at by the extension test.
 constexpr std::size_t kNameBufferLength = 1023;
 
+// A name ending in ".fits": a FITS file a folder scan leaves alone.
+bool IsFitsLongName(const std::string& name) {
+  return name.back() == 's' || name.back() == 'S' ? isFitsFilename(name.substr(0, name.size() - 1)) != 0 : false;
+}
+
 }  // namespace
 
 int isDirectory(std::string& path) {
@@ -44,17 +49,33 @@ int isFitsFilename(const std::string& name) {
   return extension == ".fit" || extension == ".fts" ? 1 : 0;
 }
 
-void ScanDirectory(const std::string& dir) {
+void Tally::Count(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kRepaired:
+      ++repaired;
+      break;
+    case Outcome::kSkipped:
+      ++skipped;
+      break;
+    case Outcome::kFailed:
+      ++failed;
+      break;
+  }
+}
+
+bool ScanDirectory(const std::string& dir, Tally& tally) {
   std::vector<std::string> names;
   try {
     if (!os::ListDirectory(dir, &names)) {
       Report("Error opening directory %s\n", dir.c_str());
-      return;
+      return false;
     }
   } catch (const std::bad_alloc&) {
     Report("Error: out of memory listing directory %s; its files were not repaired\n", dir.c_str());
-    return;
+    return false;
   }
+  int images = 0;
+  int passed_over = 0;  // .fits files, repaired only when named
   for (const std::string& name : names) {
     if (name.size() < kShortestEntryName) continue;
     std::string path = dir;
@@ -62,11 +83,23 @@ void ScanDirectory(const std::string& dir) {
     const os::Readable readable = os::IsReadable(path);
     if (readable == os::Readable::kNameTooLong && isFitsFilename(name)) {
       Report("Error: the path of '%s' in directory %s is too long; skipped\n", name.c_str(), dir.c_str());
+      ++images;
+      ++tally.failed;
     }
     if (readable != os::Readable::kYes) continue;
-    if (!isFitsFilename(name)) continue;
-    Fixup(path);
+    if (!isFitsFilename(name)) {
+      if (IsFitsLongName(name)) ++passed_over;
+      continue;
+    }
+    ++images;
+    tally.Count(Fixup(path));
   }
+  if (images == 0 && passed_over == 0) Report("No .fit or .fts file in directory %s\n", dir.c_str());
+  if (images == 0 && passed_over > 0) {
+    Report("No .fit or .fts file in directory %s; passed over %d .fits file(s), which are repaired only when "
+           "named\n", dir.c_str(), passed_over);
+  }
+  return true;
 }
 
 }  // namespace corvane

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "fits/fits.h"
+
 namespace corvane {
 
 // Non-zero when `path` names a directory. First cuts one trailing "/" or "\"
@@ -14,7 +16,18 @@ int isDirectory(std::string& path);
 // character before the extension, else 0.
 int isFitsFilename(const std::string& name);
 
-// Hands every readable entry of `dir` with a FITS name to Fixup, in listing order.
-void ScanDirectory(const std::string& dir);
+// How many files of a run ended each way.
+struct Tally {
+  int repaired = 0;
+  int skipped = 0;
+  int failed = 0;
+  void Count(Outcome outcome);
+  int Files() const { return repaired + skipped + failed; }
+};
+
+// Hands every readable entry of `dir` with a FITS name to Fixup, in listing
+// order, counting what became of each in `tally`. A folder with no such entry
+// says so. Returns false when the folder could not be listed.
+bool ScanDirectory(const std::string& dir, Tally& tally);
 
 }  // namespace corvane

@@ -29,31 +29,54 @@ using Card = std::array<char, kCardLen + 1>;
 
 // The values of one Fixup call, shared by its phases.
 struct PerFile {
-  explicit PerFile(const std::string& file_path) : path(file_path) {}
+  explicit PerFile(const std::string& file_path) : path(file_path) { axis.fill(-1); }
 
   const std::string& path;
   std::array<Card, kCardsPerBlock> header{};
   std::int32_t add_value = 0;     // ADD_VALUE, or -1 for a Registax file
+  std::int32_t bzero_orig = 0;    // the value of the latest BZERO card; 0 when none was met
+  std::int32_t pad_bytes = 0;     // -padbytes' value, or 2880 for an Astra Image file
   std::int32_t bpp = 0;           // value of the latest BITPIX card; 0 when none was met
   int end_index = 0;              // index of the last card beginning "END "
   bool saw_end = false;           // whether any card began "END "
   std::int64_t data_size = 0;     // file size, less 80 per card read: then the data area
+  std::int64_t pixel_bytes = 0;   // how much of the data area is pixels; the rest is fill
+  int naxis = -1;                 // the NAXIS card's value; -1 when none was read
+  std::array<std::int64_t, kCardsPerBlock> axis{};  // NAXISn's value at [n]; -1 when none was read
   os::Target target;              // the input file, where it lives and the file itself
   os::Buffer data;                // one chunk of the data area
   std::optional<PixelStream> pixels;  // the transform, once the data area passed its checks
 };
 
-// How a phase leaves the file: go on to the next phase, stop with result 1
-// (written, or skipped by a rule), or stop with result 0 (failed).
-enum class Next { kContinue, kDone, kFailed };
+// How a phase leaves the file: go on to the next phase, or stop because it
+// was written (or, with -check, would be), skipped by a rule, or failed.
+enum class Next { kContinue, kDone, kSkipped, kFailed };
+
+// What became of one file.
+enum class Outcome { kRepaired, kSkipped, kFailed };
 
 // Reads bytes [at, at + length) of the data area into the chunk buffer; false
 // when the file no longer holds them (cut short meanwhile, or a disk error).
 bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length);
+// How many bytes of the chunk [at, at + length) of the data area are pixels:
+// the rest is fill after the image, written back as it was read.
+std::int64_t PixelsIn(const PerFile& f, std::int64_t at, std::int64_t length);
 
-// Repairs one file. Returns 1 when it was written or skipped by a rule, 0 when
-// it failed. Everything it says goes to standard error, headed by the path.
-int Fixup(const std::string& path);
+// Notes the image's size when `card` is a NAXIS or NAXISn card.
+void NoteAxis(PerFile& file, const Card& card);
+// How many bytes at the start of the data area are pixels: the image's size
+// from its NAXIS cards when they give one that the data area holds, else the
+// whole data area (a producer that writes too little data, or no size).
+std::int64_t PixelBytes(const PerFile& file);
+
+// Repairs one file: repaired (with -check: would be), skipped by a rule, or
+// failed. Everything it says goes to standard error, headed by the path. It
+// reads the run settings and writes none, so a file's result never depends on
+// the files before it.
+Outcome Fixup(const std::string& path);
+
+// The BZERO a repaired file gets: -bzero's value, or the one it holds.
+std::int32_t BzeroToWrite(const PerFile& file);
 
 // The phases of Fixup, in order.
 Next ReadHeaderBlock(PerFile& file);

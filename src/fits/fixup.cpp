@@ -21,21 +21,25 @@ Next ReportWouldRepair() {
 
 }  // namespace
 
-int Fixup(const std::string& path) {
+Outcome Fixup(const std::string& path) {
   Report("%s\n", path.c_str());
   try {
     PerFile file(path);
     file.add_value = ADD_VALUE;
+    file.pad_bytes = arg_padbytes;
     Next next = ReadHeaderBlock(file);
     if (next == Next::kContinue) next = TransformPixels(file);
     if (next == Next::kContinue) next = check_only ? ReportWouldRepair() : WriteResult(file);
-    return next == Next::kFailed ? 0 : 1;
+    if (next == Next::kFailed) return Outcome::kFailed;
+    return next == Next::kSkipped ? Outcome::kSkipped : Outcome::kRepaired;
   } catch (const std::bad_alloc&) {
     // Whatever ran short of memory, this file's handles and any temporary
     // file are gone by now; the image is as it was and the run goes on.
     Report("Out of memory repairing '%s'; it was left unchanged\n", path.c_str());
-    return 0;
+    return Outcome::kFailed;
   }
 }
+
+std::int32_t BzeroToWrite(const PerFile& file) { return set_bzero ? BZERO_NEW : file.bzero_orig; }
 
 }  // namespace corvane

@@ -30,9 +30,9 @@ Next TestBzero(PerFile& f, const Card& card) {
   Report("\tBZERO %d\n", value);
   if (force == 0 && f.bpp == 16 && value != kUnsignedBzero16) {
     Report("\tLooks like this file does not need fixing. Skipping...\n");
-    return Next::kDone;
+    return Next::kSkipped;
   }
-  BZERO_ORIG = value;
+  f.bzero_orig = value;
   return Next::kContinue;
 }
 
@@ -41,7 +41,7 @@ Next TestBitpix(PerFile& f, const Card& card) {
   Report("\tBPP %d\n", f.bpp);
   if (f.bpp != 16 && f.bpp != 32 && f.bpp != -32) {
     Report("\t**invalid BPP (support only 16 or 32) **\n");
-    return Next::kDone;
+    return Next::kSkipped;
   }
   return Next::kContinue;
 }
@@ -55,23 +55,28 @@ void NoteRegistax(PerFile& f) {
   }
 }
 
-// Astra Image writes one block of data too few. The padding it needs stays on
-// for the rest of the run, as the producer's files tend to come together.
-void NoteAstraImage() {
-  arg_padbytes = kAstraPadding;
+// Astra Image writes one block of data too few; the file gets it back, unless
+// -padbytes said otherwise.
+void NoteAstraImage(PerFile& f) {
+  f.pad_bytes = kAstraPadding;
   Report("\t*Authored by: Astra Image, padding extra 2880 bytes\n");
 }
 
 Next TestCard(PerFile& f, int index) {
   const Card& card = f.header[static_cast<std::size_t>(index)];
-  if (StartsWith(card, "BZERO") && TestBzero(f, card) != Next::kContinue) return Next::kDone;
-  if (StartsWith(card, "BITPIX") && TestBitpix(f, card) != Next::kContinue) return Next::kDone;
+  if (StartsWith(card, "BZERO")) {
+    if (const Next next = TestBzero(f, card); next != Next::kContinue) return next;
+  }
+  if (StartsWith(card, "BITPIX")) {
+    if (const Next next = TestBitpix(f, card); next != Next::kContinue) return next;
+  }
   if (force == 0 && StartsWith(card, kMarkerPrefix)) {
     Report("\tLooks like this file has already been mangled. Skipping...\n");
-    return Next::kDone;
+    return Next::kSkipped;
   }
   if (StartsWith(card, kRegistaxPrefix)) NoteRegistax(f);
-  if (arg_padbytes == 0 && StartsWith(card, kAstraPrefix)) NoteAstraImage();
+  if (f.pad_bytes == 0 && StartsWith(card, kAstraPrefix)) NoteAstraImage(f);
+  NoteAxis(f, card);
   if (StartsWith(card, "END ")) {
     f.end_index = index;
     f.saw_end = true;
@@ -93,7 +98,10 @@ bool IsSpecialFile(const PerFile& f) {
 Next OpenInput(PerFile& f) {
   // With an output file the input is only read, so a read-only input works.
   const os::Access access = OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite;
-  if (f.target.Open(f.path, access) != 0) return Next::kContinue;  // reported as an unreadable header
+  if (const int error = f.target.Open(f.path, access); error != 0) {
+    Report("Error: cannot open '%s': %s\n", f.path.c_str(), os::ErrorText(error).c_str());
+    return Next::kFailed;
+  }
   if (IsSpecialFile(f)) return Next::kFailed;
   int lock_error = f.target.Lock(access, false);
   if (lock_error == EWOULDBLOCK) {
@@ -126,6 +134,16 @@ Next CheckHeaderBlock(PerFile& f) {
     Report("Error: no BITPIX card in '%s'\n", f.path.c_str());
     return Next::kFailed;
   }
+  // The marker takes the END card's place and END moves one card on; with END
+  // as the last card there is no room, and a later run would repair the
+  // repaired pixels again.
+  if (f.end_index == kCardsPerBlock - 1 && force == 0) {
+    Report("Error: '%s' left unchanged: its header block is full, so it cannot be marked as repaired and a "
+           "later run would repair it again; -force repairs it anyway, unmarked\n",
+           f.path.c_str());
+    return Next::kFailed;
+  }
+  f.pixel_bytes = PixelBytes(f);
   return Next::kContinue;
 }
 
@@ -134,17 +152,21 @@ Next CheckHeaderBlock(PerFile& f) {
 Next ReadHeaderBlock(PerFile& f) {
   if (Next next = OpenInput(f); next != Next::kContinue) return next;
   char block[kBlockSize];
-  os::File& input = f.target.Input();
-  const std::int64_t got = input.IsOpen() ? input.ReadFull(block, kBlockSize) : 0;
+  int error = 0;
+  const std::int64_t got = f.target.Input().ReadFull(block, kBlockSize, &error);
   for (int j = 0; j < kCardsPerBlock; ++j) {
     if (got < std::int64_t{j + 1} * kCardLen) {
-      Report("Error reading header line %d in %s\n", j + 1, f.path.c_str());
+      if (error != 0) {
+        Report("Error reading header line %d in %s: %s\n", j + 1, f.path.c_str(), os::ErrorText(error).c_str());
+      } else {
+        Report("Error reading header line %d in %s\n", j + 1, f.path.c_str());
+      }
       return Next::kFailed;
     }
     Card& card = f.header[static_cast<std::size_t>(j)];
     std::memcpy(card.data(), block + static_cast<std::ptrdiff_t>(j) * kCardLen, kCardLen);
     f.data_size -= kCardLen;
-    if (TestCard(f, j) != Next::kContinue) return Next::kDone;
+    if (const Next next = TestCard(f, j); next != Next::kContinue) return next;
   }
   return CheckHeaderBlock(f);
 }

@@ -42,6 +42,10 @@ bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length) {
   return f.target.Input().ReadAt(f.data.Data(), length, kBlockSize + at) == length;
 }
 
+std::int64_t PixelsIn(const PerFile& f, std::int64_t at, std::int64_t length) {
+  return std::clamp(f.pixel_bytes - at, std::int64_t{0}, length);
+}
+
 void bzero(std::uint8_t* buffer, std::int64_t count) {
   if (count > 0) std::memset(buffer, 0, static_cast<std::size_t>(count));
 }
@@ -63,7 +67,7 @@ Next TransformPixels(PerFile& f) {
       return Next::kFailed;
     }
     extension = extension || HoldsExtension(f.data.Data(), length);  // chunks start on block boundaries
-    f.pixels->ScanMaximum(f.data.Data(), length);
+    f.pixels->ScanMaximum(f.data.Data(), PixelsIn(f, at, length));
   }
   // Bytes past the size the file had when it was opened: something is still
   // writing it (a live-stacking program, say), and a rewrite would drop them.
@@ -78,7 +82,7 @@ Next TransformPixels(PerFile& f) {
   }
   // Whatever the transform needs besides the chunk is had now, before a byte is written.
   f.pixels->Prepare();
-  Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, BzeroToWrite());
+  Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, BzeroToWrite(f));
   return Next::kContinue;
 }
 

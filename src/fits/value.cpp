@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "driver/numbers.h"
+#include "numbers.h"
 #include "fits/fits.h"
 #include "report.h"
 

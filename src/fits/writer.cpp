@@ -42,7 +42,7 @@ void MarkHeader(PerFile& f) {
 
 // Every "BZERO " card is rewritten in the fixed layout, which drops its comment.
 void RebuildBzeroCards(PerFile& f) {
-  const std::int32_t value = BzeroToWrite();
+  const std::int32_t value = BzeroToWrite(f);
   for (Card& card : f.header) {
     if (std::string_view(card.data(), 6) == "BZERO ") {
       PrintCard(card, "%-8.8s=%21d%50s", "BZERO", value, "");
@@ -73,7 +73,7 @@ bool WriteData(PerFile& f, os::File& target) {
       Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
       return false;
     }
-    f.pixels->Apply(f.data.Data(), f.data.Data(), length);
+    f.pixels->Apply(f.data.Data(), f.data.Data(), PixelsIn(f, at, length));
     if (target.WriteFull(f.data.Data(), length) < length) {
       Report("Short write on '%s': File probably damaged\n", f.path.c_str());
       return false;
@@ -93,12 +93,12 @@ bool WriteImage(PerFile& f, os::File& target) {
     return false;
   }
   if (!WriteData(f, target)) return false;
-  if (arg_padbytes > 0) {
-    if (!WriteZeros(target, arg_padbytes)) {
+  if (f.pad_bytes > 0) {
+    if (!WriteZeros(target, f.pad_bytes)) {
       Report("Short write on '%s': File probably damaged\n", f.path.c_str());
       return false;
     }
-    f.data_size += arg_padbytes;
+    f.data_size += f.pad_bytes;
   }
   const std::int64_t past_block = f.data_size % kBlockSize;
   if (past_block != 0 && !WriteZeros(target, kBlockSize - past_block)) {
@@ -116,7 +116,7 @@ Next Finish(bool written) {
 
 // The size of the written file: header, data, extra bytes and fill.
 std::int64_t ResultSize(const PerFile& f) {
-  const std::int64_t data = f.data_size + (arg_padbytes > 0 ? arg_padbytes : 0);
+  const std::int64_t data = f.data_size + (f.pad_bytes > 0 ? f.pad_bytes : 0);
   return kBlockSize + (data + kBlockSize - 1) / kBlockSize * kBlockSize;
 }
 
@@ -167,7 +167,8 @@ Next WriteReplacement(PerFile& f, os::Target& target) {
     return Next::kFailed;
   }
   std::string error;
-  if (!replacement.CopyAttributesFrom(target.Input(), &error)) {
+  std::string note;
+  if (!replacement.CopyAttributesFrom(target.Input(), &error, &note)) {
     Report("Error: '%s' left unchanged, cannot give the new copy its permissions: %s\n", f.path.c_str(),
            error.c_str());
     return Next::kFailed;
@@ -176,6 +177,7 @@ Next WriteReplacement(PerFile& f, os::Target& target) {
     Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());
     return Next::kFailed;
   }
+  if (!note.empty()) Report("\tNote: %s\n", note.c_str());
   return Finish(true);
 }
 
@@ -185,15 +187,16 @@ Next WriteToOutputFile(PerFile& f) {
     // The output is the input under this or another name: emptying it first
     // would lose the image on any failure, so it is replaced as in place.
     os::Target out;
-    if (out.Open(*OUT_FNAME, os::Access::kReadWrite) != 0) {
-      Report("Cannot open output file [%s]\n", OUT_FNAME->c_str());
+    if (const int error = out.Open(*OUT_FNAME, os::Access::kReadWrite); error != 0) {
+      Report("Cannot open output file [%s]: %s\n", OUT_FNAME->c_str(), os::ErrorText(error).c_str());
       ExitRun(1);
     }
     return WriteReplacement(f, out);
   }
-  os::File out = os::CreateTruncated(*OUT_FNAME);
+  int error = 0;
+  os::File out = os::CreateTruncated(*OUT_FNAME, &error);
   if (!out.IsOpen()) {
-    Report("Cannot open output file [%s]\n", OUT_FNAME->c_str());
+    Report("Cannot open output file [%s]: %s\n", OUT_FNAME->c_str(), os::ErrorText(error).c_str());
     ExitRun(1);
   }
   return Finish(WriteImage(f, out));

@@ -33,8 +33,9 @@ class File {
   void Close();  // closing can report nothing useful here, so its result is ignored
 
   // Reads until `count` bytes arrived, the file ended or a read failed; returns
-  // the bytes read.
-  std::int64_t ReadFull(void* buffer, std::int64_t count);
+  // the bytes read. `error`, when given, gets the error number of a failed
+  // read, or 0 when the file simply ended.
+  std::int64_t ReadFull(void* buffer, std::int64_t count, int* error = nullptr);
   // As ReadFull, from `offset` on, leaving the file position where it was.
   std::int64_t ReadAt(void* buffer, std::int64_t count, std::int64_t offset);
   // Writes until `count` bytes are written or a write fails; returns the bytes written.
@@ -80,8 +81,9 @@ class Buffer {
 
 enum class Access { kRead, kReadWrite };
 
-// Opens `path` for writing, created with mode 0666 less the umask, emptied if it exists.
-File CreateTruncated(const std::string& path);
+// Opens `path` for writing, created with mode 0666 less the umask, emptied if
+// it exists. When it cannot be opened, `error` gets the system's error number.
+File CreateTruncated(const std::string& path, int* error);
 
 struct FileStatus {
   std::int64_t size = 0;
@@ -159,8 +161,9 @@ class Replacement {
   // Gives the temporary file the owner and group (where permitted), the
   // extended attributes (ACLs among them) and then the mode bits of `original`.
   // Where the filesystem stores no permissions it goes on, unless the new copy
-  // would give more access than the original. On failure `error` says why.
-  bool CopyAttributesFrom(const File& original, std::string* error);
+  // would give more access than the original; `note` then says what mode the
+  // copy has instead. On failure `error` says why.
+  bool CopyAttributesFrom(const File& original, std::string* error, std::string* note);
   // Flushes the temporary file to disk and, when the file the data was read
   // from (`read`, or `target` itself) is unchanged and the name of `target`
   // still refers to it, renames the temporary file over that name; the folder

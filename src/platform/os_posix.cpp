@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -242,11 +243,16 @@ void File::Close() {
   fd_ = -1;
 }
 
-std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
+std::int64_t File::ReadFull(void* buffer, std::int64_t count, int* error) {
   auto* bytes = static_cast<unsigned char*>(buffer);
-  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
-    return read(fd_, bytes + at, static_cast<std::size_t>(chunk));
+  int failure = 0;
+  const std::int64_t got = TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    const ssize_t moved = read(fd_, bytes + at, static_cast<std::size_t>(chunk));
+    failure = moved < 0 ? errno : 0;
+    return moved;
   });
+  if (error != nullptr) *error = failure;
+  return got;
 }
 
 std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
@@ -267,8 +273,10 @@ bool File::Rewind() { return lseek(fd_, 0, SEEK_SET) == 0; }
 
 bool File::Sync() { return fsync(fd_) == 0; }
 
-File CreateTruncated(const std::string& path) {
-  return File(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+File CreateTruncated(const std::string& path, int* error) {
+  File file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!file.IsOpen()) *error = errno;
+  return file;
 }
 
 bool QueryStatus(const std::string& path, FileStatus* status) {
@@ -425,7 +433,7 @@ int Replacement::Create(const Target& target) {
   return EEXIST;
 }
 
-bool Replacement::CopyAttributesFrom(const File& original, std::string* error) {
+bool Replacement::CopyAttributesFrom(const File& original, std::string* error, std::string* note) {
   struct stat info {};
   if (fstat(original.Descriptor(), &info) != 0) {
     *error = std::strerror(errno);
@@ -447,11 +455,19 @@ bool Replacement::CopyAttributesFrom(const File& original, std::string* error) {
   const mode_t mode = info.st_mode & 07777;
   if (fchmod(file_.Descriptor(), mode) == 0) return true;
   // A filesystem without Unix permissions (FAT, some FUSE ones) refuses any
-  // mode; the copy then has the filesystem's own, which is fine unless it
-  // would let someone do more than the original did.
+  // mode, and says so with one of these; the copy then has the filesystem's
+  // own, which is fine unless it would let someone do more than the original
+  // did. Any other failure (a disk error) leaves the image alone.
   const int refusal = errno;
+  const bool keeps_no_permissions = refusal == EPERM || refusal == ENOSYS || refusal == EOPNOTSUPP;
   struct stat copy {};
-  if (fstat(file_.Descriptor(), &copy) == 0 && (copy.st_mode & 07777 & ~mode) == 0) return true;
+  if (keeps_no_permissions && fstat(file_.Descriptor(), &copy) == 0 && (copy.st_mode & 07777 & ~mode) == 0) {
+    char text[96];
+    (void)std::snprintf(text, sizeof text, "its filesystem refused mode %04o; it now has mode %04o",
+                        static_cast<unsigned>(mode), static_cast<unsigned>(copy.st_mode & 07777));
+    *note = text;
+    return true;
+  }
   *error = std::string("cannot set its mode: ") + std::strerror(refusal);
   return false;
 }

@@ -195,11 +195,17 @@ void File::Close() {
   fd_ = -1;
 }
 
-std::int64_t File::ReadFull(void* buffer, std::int64_t count) {
+std::int64_t File::ReadFull(void* buffer, std::int64_t count, int* error) {
   auto* bytes = static_cast<unsigned char*>(buffer);
-  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
-    return _read(fd_, bytes + at, static_cast<unsigned>(chunk));
+  int failure = 0;
+  const std::int64_t got = TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    const int moved = _read(fd_, bytes + at, static_cast<unsigned>(chunk));
+    // The runtime keeps the system's own error beside errno; ErrorText takes that one.
+    if (moved < 0) failure = _doserrno != 0 ? static_cast<int>(_doserrno) : ERROR_READ_FAULT;
+    return moved;
   });
+  if (error != nullptr) *error = failure;
+  return got;
 }
 
 std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
@@ -227,8 +233,10 @@ bool File::Rewind() {
 
 bool File::Sync() { return FlushFileBuffers(HandleOf(*this)) != 0; }
 
-File CreateTruncated(const std::string& path) {
-  return File(_wopen(SystemPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
+File CreateTruncated(const std::string& path, int* error) {
+  File file(_wopen(SystemPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
+  if (!file.IsOpen()) *error = _doserrno != 0 ? static_cast<int>(_doserrno) : ERROR_OPEN_FAILED;
+  return file;
 }
 
 bool QueryStatus(const std::string& path, FileStatus* status) {
@@ -386,7 +394,7 @@ int Replacement::Create(const Target& target) {
   return ERROR_FILE_EXISTS;
 }
 
-bool Replacement::CopyAttributesFrom(const File& original, std::string*) {
+bool Replacement::CopyAttributesFrom(const File& original, std::string*, std::string*) {
   // A new file takes its permissions from the folder, and ReplaceFileW gives
   // it the original's; the creation time is carried over here as well, for
   // the case where a plain move has to replace the file.

@@ -1,0 +1,103 @@
+// Reads the arguments into steps and refuses a command line that would do
+// something other than what was meant: a value that is not wholly a number, an
+// option with nothing after it to act on, a misspelt option or a missing file.
+// A typo in the middle then no longer leaves half a run done.
+#include "driver/command_line.h"
+
+#include "platform/os.h"
+#include "report.h"
+
+namespace corvane {
+namespace {
+
+// The value of `option` is refused: says what it takes.
+void ReportBadValue(const Option& option, const std::string& value) {
+  if (option.value == ValueKind::kDecimal) {
+    Report("Error: %s needs a decimal number written with a point, such as 0.5, not '%s'\n", option.keyword,
+           value.c_str());
+  } else if (option.value == ValueKind::kInteger) {
+    Report("Error: %s needs a whole number from -2147483648 to 2147483647, not '%s'\n", option.keyword,
+           value.c_str());
+  } else {
+    Report("Error: %s needs a file name\n", option.keyword);
+  }
+}
+
+// Reads the options and their values; false when any is refused.
+bool ReadSteps(const std::vector<std::string>& words, std::vector<Step>* steps) {
+  bool good = true;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const Option* option = FindOption(words[i]);
+    if (option == nullptr) {
+      steps->push_back({nullptr, words[i]});
+      continue;
+    }
+    if (option->value == ValueKind::kNone) {
+      steps->push_back({option, ""});
+      continue;
+    }
+    if (i + 1 == words.size()) {
+      Report("Error: %s needs a value, and nothing follows it\n", option->keyword);
+      good = false;
+      continue;
+    }
+    const std::string& value = words[++i];
+    if (!AcceptsValue(*option, value)) {
+      ReportBadValue(*option, value);
+      good = false;
+    }
+    steps->push_back({option, value});
+  }
+  return good;
+}
+
+// An option after the last path would act on nothing: it is a mistake, most
+// often an option meant for the file before it.
+bool NoOptionAfterTheLastPath(const std::vector<Step>& steps) {
+  std::size_t last_path = steps.size();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].option == nullptr) last_path = i;
+  }
+  if (last_path == steps.size()) return true;  // options alone act on nothing, and say nothing
+  bool good = true;
+  for (std::size_t i = last_path + 1; i < steps.size(); ++i) {
+    Report("Error: %s comes after the last file; options act only on the files after them\n",
+           steps[i].option->keyword);
+    good = false;
+  }
+  return good;
+}
+
+// Every path must exist (a folder named with one trailing separator too).
+bool EveryPathExists(const std::vector<Step>& steps) {
+  bool good = true;
+  for (const Step& step : steps) {
+    if (step.option != nullptr) continue;
+    std::string path = step.word;
+    if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+    os::FileStatus status;
+    if (os::QueryStatus(path, &status) || os::Exists(path)) continue;
+    if (path.starts_with("-")) {
+      Report("Error: unknown option '%s' (a file of that name would be written ./%s)\n", path.c_str(),
+             path.c_str());
+    } else {
+      Report("Cannot stat '%s'\nCannot access file [%s]\n", path.c_str(), path.c_str());
+    }
+    good = false;
+  }
+  return good;
+}
+
+}  // namespace
+
+std::optional<std::vector<Step>> CheckCommandLine(const std::vector<std::string>& words) {
+  std::vector<Step> steps;
+  bool good = ReadSteps(words, &steps);
+  good = NoOptionAfterTheLastPath(steps) && good;
+  good = EveryPathExists(steps) && good;
+  if (good) return steps;
+  Report("Nothing was changed: no file was read or written.\n");
+  return std::nullopt;
+}
+
+}  // namespace corvane
