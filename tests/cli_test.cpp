@@ -69,7 +69,7 @@ TEST_F(Cli, NoArgumentsPrintsTheUsageTextAndSucceeds) {
   const RunResult run = Run({});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
-  ASSERT_TRUE(run.err.starts_with("\nCorvane"));
+  ASSERT_TRUE(run.err.starts_with("\nCorvane " CORVANE_VERSION " - ")) << run.err;  // once "Corvane 1.0"
   const std::size_t banner_end = run.err.find('\n', 1);
   EXPECT_EQ(run.err.substr(banner_end + 1), kUsageAfterBanner);
   EXPECT_EQ(Listing(), std::vector<std::string>{});

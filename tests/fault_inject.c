@@ -10,7 +10,7 @@
  *   CORVANE_FAULT_READ=N     the N-th read or pread of a file (not standard
  *                            input) finds the end of the file
  *   CORVANE_HOOK_READ=N      CORVANE_FAULT_COMMAND runs before the N-th read of a file
- *   CORVANE_FAULT_FCHMOD=E   every fchmod fails with EPERM (E=1) or ENOSYS (E=enosys)
+ *   CORVANE_FAULT_FCHMOD=E   every fchmod fails with EPERM (E=1), ENOSYS (E=enosys) or EIO (E=eio)
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
  *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
  *   CORVANE_FAULT_FREE_BLOCKS=N  fstatvfs reports N blocks free
@@ -175,7 +175,7 @@ int fchmod(int fd, mode_t mode) {
   if (!fn) fn = (int (*)(int, mode_t))dlsym(RTLD_NEXT, "fchmod");
   const char* fault = getenv("CORVANE_FAULT_FCHMOD");
   if (fault) {
-    errno = strcmp(fault, "enosys") == 0 ? ENOSYS : EPERM;
+    errno = strcmp(fault, "enosys") == 0 ? ENOSYS : strcmp(fault, "eio") == 0 ? EIO : EPERM;
     return -1;
   }
   return fn(fd, mode);

@@ -132,9 +132,20 @@ TEST_F(Faults, AFilesystemWithoutPermissionsIsRepairedUnlessAccessWouldWiden) {
   // FAT through FUSE refuses every mode (ENOSYS): the copy keeps its own 0600,
   // no wider than the original's 0644, so the repair goes on.
   Write("a.fit", input_);
+  // The report once kept quiet about the mode the image now has.
   RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_FCHMOD=enosys"}});
-  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("\tNote: its filesystem refused mode 0644; it now has mode 0600\n\tOK\n")) << run.err;
   EXPECT_EQ(Pixels16(Read("a.fit")).at(0), 9);
+  // A disk error is no filesystem without permissions: the image went from
+  // 0640 to 0600 with OK.
+  Write("a.fit", input_);
+  ASSERT_EQ(chmod(Path("a.fit").c_str(), 0640), 0);
+  run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_FCHMOD=eio"}});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.ends_with("Error: 'a.fit' left unchanged, cannot give the new copy its permissions: "
+                                "cannot set its mode: Input/output error\n"))
+      << run.err;
+  EXPECT_EQ(Read("a.fit"), input_);
   // A read-only original would become writable: refused.
   Write("a.fit", input_);
   ASSERT_EQ(chmod(Path("a.fit").c_str(), 0400), 0);

@@ -53,12 +53,37 @@ RunResult Scratch::Run(const std::vector<std::string>& args, const RunOptions& o
   return RunProgram(command, options);
 }
 
+namespace {
+
+// The binary as an unprivileged user can run it: a build below a folder only
+// its owner may enter (a clone in root's 0700 home) is out of its reach, so
+// it gets a copy in a folder open to all, made once and removed at exit.
+const std::string& BinaryForEveryone() {
+  static char folder[] = "/tmp/corvane-bin-XXXXXX";
+  static const std::string copy = [] {
+    if (mkdtemp(folder) == nullptr || chmod(folder, 0755) != 0) return std::string(CORVANE_BINARY);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(folder, ignored);
+    });
+    const std::string path = std::string(folder) + "/corvane";
+    std::error_code failed;
+    std::filesystem::copy_file(CORVANE_BINARY, path, failed);
+    if (failed || chmod(path.c_str(), 0755) != 0) return std::string(CORVANE_BINARY);
+    return path;
+  }();
+  return copy;
+}
+
+}  // namespace
+
 RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions& options) const {
   char out_name[] = "/tmp/corvane-out-XXXXXX";
   char err_name[] = "/tmp/corvane-err-XXXXXX";
   const int out_fd = mkstemp(out_name);
   const int err_fd = mkstemp(err_name);
   if (options.as_unprivileged && geteuid() == 0) {
+    std::replace(command.begin(), command.end(), std::string(CORVANE_BINARY), BinaryForEveryone());
     command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
   }
   const pid_t child = fork();
