@@ -18,11 +18,15 @@
 
 namespace corvane {
 
+// The banner names the version from its one source, the project's.
+constexpr const char* kBanner =
+    "Corvane " CORVANE_VERSION " - repairs integer FITS images from stacking software. Free to use and share.";
+
 // The usage text, on standard error for a bare `corvane`, on standard output for --help.
 void Usage(std::FILE* stream) {
   static const char* const kLines[] = {
       "",
-      "Corvane " CORVANE_VERSION " - repairs integer FITS images from stacking software. Free to use and share.",
+      kBanner,
       "",
       "Usage: corvane [ option ] [ option ] ... input-file(s) or directories",
       "",

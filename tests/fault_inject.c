@@ -8,7 +8,8 @@
  *                            (CORVANE_FAULT_COMMAND runs, then the call goes on)
  *   CORVANE_FAULT_LOG=path   appends the name of every counted call, one a line
  *   CORVANE_FAULT_READ=N     the N-th read or pread of a file (not standard
- *                            input) finds the end of the file
+ *                            input) finds the end of the file, or fails with
+ *                            EIO when CORVANE_FAULT_READ_EIO is set
  *   CORVANE_HOOK_READ=N      CORVANE_FAULT_COMMAND runs before the N-th read of a file
  *   CORVANE_FAULT_FCHMOD=E   every fchmod fails with EPERM (E=1), ENOSYS (E=enosys) or EIO (E=eio)
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
@@ -52,7 +53,7 @@ static void log_call(const char* name) {
  * programs it starts are not themselves preloaded, and waits for it. */
 static void run_command(void) {
   static const char* const kSettings[] = {"LD_PRELOAD", "CORVANE_FAULT_CALL", "CORVANE_FAULT_MODE",
-                                          "CORVANE_FAULT_LOG", "CORVANE_FAULT_READ", "CORVANE_HOOK_READ",
+                                          "CORVANE_FAULT_LOG", "CORVANE_FAULT_READ", "CORVANE_FAULT_READ_EIO", "CORVANE_HOOK_READ",
                                           "CORVANE_FAULT_FCHMOD", "CORVANE_FAULT_CREATE", "CORVANE_FAULT_MALLOC"};
   const char* command = getenv("CORVANE_FAULT_COMMAND");
   const pid_t child = fork();
@@ -158,16 +159,23 @@ static int file_read_hook(int fd) {
   return target && atol(target) == reads;
 }
 
+/* What the chosen read returns: the end of the file, or a disk error. */
+static ssize_t failed_read(void) {
+  if (!getenv("CORVANE_FAULT_READ_EIO")) return 0;
+  errno = EIO;
+  return -1;
+}
+
 ssize_t read(int fd, void* buf, size_t n) {
   static ssize_t (*fn)(int, void*, size_t);
   if (!fn) fn = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
-  return file_read_hook(fd) ? 0 : fn(fd, buf, n);
+  return file_read_hook(fd) ? failed_read() : fn(fd, buf, n);
 }
 
 ssize_t pread(int fd, void* buf, size_t n, off_t offset) {
   static ssize_t (*fn)(int, void*, size_t, off_t);
   if (!fn) fn = (ssize_t(*)(int, void*, size_t, off_t))dlsym(RTLD_NEXT, "pread");
-  return file_read_hook(fd) ? 0 : fn(fd, buf, n, offset);
+  return file_read_hook(fd) ? failed_read() : fn(fd, buf, n, offset);
 }
 
 int fchmod(int fd, mode_t mode) {

@@ -125,6 +125,11 @@ TEST_F(Faults, AShortReadOfTheDataIsReportedAndNothingIsWritten) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "a.fit\n\tBPP 16\n\tBZERO 32768\nShort read on file 'a.fit', wanted 6000 bytes\n");
   EXPECT_EQ(Read("a.fit"), input_);
+  // A disk error in the header once read like an empty file: the cause is said.
+  const RunResult header = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=1", "CORVANE_FAULT_READ_EIO=1"}});
+  EXPECT_EQ(header.status, 1);
+  EXPECT_EQ(header.err, "a.fit\nError reading header line 1 in a.fit: Input/output error\n");
+  EXPECT_EQ(Read("a.fit"), input_);
   EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
 }
 

@@ -20,6 +20,11 @@ std::string Plain16(std::vector<std::uint16_t> pixels) {
   return FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(pixels));
 }
 
+// Whether a run over one file, or a folder of one file, repaired it.
+bool Repaired(const std::string& err) {
+  return err.ends_with("\tOK\n") || err.ends_with("\tOK\n1 file: 1 repaired, 0 skipped, 0 failed\n");
+}
+
 // Drive P: is the scratch directory, which makes P:\ the current folder of
 // every run; drive Q: is its subfolder q; the share \\corvane-test\scratch is
 // the scratch directory again.
@@ -92,7 +97,7 @@ TEST_F(WindowsPaths, EveryPathFormIsReplacedBesideTheImage) {
     const ino_t before = Inode(Path(file));
     const RunResult run = Run({"-add", "1", form});
     EXPECT_EQ(run.status, 0) << form;
-    EXPECT_TRUE(run.err.ends_with("\tOK\n")) << form << "\n" << run.err;
+    EXPECT_TRUE(Repaired(run.err)) << form << "\n" << run.err;
     EXPECT_EQ(Pixels16(Read(file))[0], 11) << form;
     EXPECT_NE(Inode(Path(file)), before) << form << " was written through";
     fs::remove(Path(file));
@@ -111,7 +116,7 @@ TEST_F(WindowsPaths, PathsLongerThan260Characters) {
   const RunResult file = Run({"-add", "1", windows_sub + "\\long.fit"});
   EXPECT_TRUE(file.err.ends_with("\tOK\n")) << file.err;
   const RunResult folder = Run({"-force", "-add", "1", windows_sub});
-  EXPECT_TRUE(folder.err.ends_with("\tOK\n")) << folder.err;
+  EXPECT_TRUE(Repaired(folder.err)) << folder.err;
   EXPECT_EQ(Pixels16(ReadFile(sub + "/long.fit"))[0], 12);
   EXPECT_EQ(std::distance(fs::directory_iterator(sub), {}), 1);
 }
