@@ -97,7 +97,7 @@ bool AnswerLoneWord(std::string_view word) {
 struct RunState {
   Tally tally;
   bool saw_folder = false;
-  bool folder_failed = false;  // a folder that could not be listed
+  int unlisted = 0;  // folders that could not be listed
 };
 
 // One path argument: a directory is scanned, anything else repaired. Every
@@ -105,7 +105,7 @@ struct RunState {
 void HandlePath(std::string path, RunState& run) {
   if (isDirectory(path)) {
     run.saw_folder = true;
-    if (!ScanDirectory(path, run.tally)) run.folder_failed = true;
+    if (!ScanDirectory(path, run.tally)) ++run.unlisted;
     return;
   }
   if (!os::Exists(path)) {
@@ -122,11 +122,12 @@ void ReportSummary(const RunState& run) {
   if (!run.saw_folder && t.Files() < 2) return;
   const char* files = t.Files() == 1 ? "file" : "files";
   if (check_only) {
-    Report("%d %s: %d would be repaired, %d skipped, %d failed\n", t.Files(), files, t.repaired, t.skipped,
-           t.failed);
+    Report("%d %s: %d would be repaired, %d skipped, %d failed", t.Files(), files, t.repaired, t.skipped, t.failed);
   } else {
-    Report("%d %s: %d repaired, %d skipped, %d failed\n", t.Files(), files, t.repaired, t.skipped, t.failed);
+    Report("%d %s: %d repaired, %d skipped, %d failed", t.Files(), files, t.repaired, t.skipped, t.failed);
   }
+  if (run.unlisted > 0) Report("; %d folder(s) could not be listed", run.unlisted);
+  Report("\n");
 }
 
 }  // namespace corvane
@@ -151,5 +152,5 @@ int main(int argc, char** argv) {
     }
   }
   ReportSummary(run);
-  ExitRun(run.tally.failed > 0 || run.folder_failed ? 1 : 0);
+  ExitRun(run.tally.failed > 0 || run.unlisted > 0 ? 1 : 0);
 }

@@ -104,7 +104,9 @@ TEST_F(Directory, EveryFileIsRepairedExactlyOnceWhileEntriesAreReplaced) {
   EXPECT_NE(Card(Read("many/img0.fit"), 5).find("Mangled by CORVANE"), std::string::npos);
 }
 
-TEST_F(Directory, UnreadableEntriesAreSkippedSilently) {
+// An image the user cannot read was once passed over in silence, and the run
+// exited 0 as if the folder were done.
+TEST_F(Directory, UnreadableEntriesFailWithTheirCause) {
   if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
   ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
   Write("data/hidden.fit", Needy16());
@@ -112,7 +114,11 @@ TEST_F(Directory, UnreadableEntriesAreSkippedSilently) {
   ASSERT_EQ(chmod(Path("data/hidden.fit").c_str(), 0200), 0);
   ASSERT_EQ(chmod(Path("data/open.fit").c_str(), 0666), 0);
   const RunResult run = Run({"data"}, {.as_unprivileged = true});
-  EXPECT_EQ(ReportedPaths(run.err), std::vector<std::string>{"data/open.fit"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("data/hidden.fit\nError: cannot open 'data/hidden.fit': Permission denied\n"),
+            std::string::npos) << run.err;
+  EXPECT_TRUE(run.err.ends_with("2 files: 1 repaired, 0 skipped, 1 failed\n")) << run.err;
+  EXPECT_EQ(Read("data/hidden.fit"), Needy16());
 }
 
 TEST_F(Directory, ADirectoryThatCannotBeListedIsReportedAndTheRunGoesOn) {
@@ -123,8 +129,8 @@ TEST_F(Directory, ADirectoryThatCannotBeListedIsReportedAndTheRunGoesOn) {
   ASSERT_EQ(chmod(Path("b.fit").c_str(), 0666), 0);
   const RunResult run = Run({"closed", "b.fit"}, {.as_unprivileged = true});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.err.starts_with("Error opening directory closed\nb.fit\n")) << run.err;
-  EXPECT_TRUE(run.err.ends_with("\tOK\n1 file: 1 repaired, 0 skipped, 0 failed\n"));
+  EXPECT_TRUE(run.err.starts_with("Error opening directory closed: Permission denied\nb.fit\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("\tOK\n1 file: 1 repaired, 0 skipped, 0 failed; 1 folder(s) could not be listed\n"));
 }
 
 TEST_F(Directory, AnEntryWhosePathIsTooLongIsReported) {
@@ -152,7 +158,7 @@ TEST_F(Directory, AListingTooLargeForTheMemoryIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(run.err.starts_with("Error: out of memory listing directory many; its files were not repaired\nb.fit\n"))
       << run.err;
-  EXPECT_TRUE(run.err.ends_with("\tOK\n1 file: 1 repaired, 0 skipped, 0 failed\n"));
+  EXPECT_TRUE(run.err.ends_with("\tOK\n1 file: 1 repaired, 0 skipped, 0 failed; 1 folder(s) could not be listed\n"));
 }
 
 }  // namespace

@@ -67,20 +67,22 @@ class Options : public ::testing::Test {
   void SetUp() override { ResetRunSettings(); }
   void TearDown() override { ResetRunSettings(); }
 
-  // Checks `words` as a command line of options alone and applies them;
-  // returns what the check reported (empty when it accepted them).
+  // Checks `words` as a command line and applies its options (not its
+  // paths); returns what the check reported (empty when it accepted them).
   std::string Apply(const std::vector<std::string>& words) {
     ::testing::internal::CaptureStderr();
     const std::optional<std::vector<Step>> steps = CheckCommandLine(words);
     const std::string report = ::testing::internal::GetCapturedStderr();
     if (!steps) return report;
-    for (const Step& step : *steps) step.option->apply(step.option->value == ValueKind::kNone ? nullptr : step.word.c_str());
+    for (const Step& step : *steps) {
+      if (step.option != nullptr) step.option->apply(step.option->value == ValueKind::kNone ? nullptr : step.word.c_str());
+    }
     return report;
   }
 };
 
 TEST_F(Options, ValuesAreReadWhole) {
-  EXPECT_EQ(Apply({"-add", "-3", "-scale", "1.5", "-padbytes", " 10 ", "-bzero", "0"}), "");
+  EXPECT_EQ(Apply({"-add", "-3", "-scale", "1.5", "-padbytes", " 10 ", "-bzero", "0", "."}), "");
   EXPECT_EQ(ADD_VALUE, -3);
   EXPECT_EQ(SCALE_VALUE, 1.5);
   EXPECT_EQ(arg_padbytes, 10);
@@ -95,11 +97,19 @@ TEST_F(Options, ARefusedCommandLineAppliesNothing) {
     std::vector<std::string> words;
     std::string report;
   } kCases[] = {
-      {{"-add", "-force"}, "Error: -add needs a whole number from -2147483648 to 2147483647, not '-force'\n"},
-      {{"-scale", "0,5"}, "Error: -scale needs a decimal number written with a point, such as 0.5, not '0,5'\n"},
-      {{"-add", "4", "-add"}, "Error: -add needs a value, and nothing follows it\n"},
-      {{"-out"}, "Error: -out needs a value, and nothing follows it\n"},
-      {{"-out", ""}, "Error: -out needs a file name\n"},
+      {{"-add", "-force", "."}, "Error: -add needs a whole number from -2147483648 to 2147483647, not '-force'\n"},
+      {{"-scale", "0,5", "."},
+       "Error: -scale needs a decimal number written with a point, such as 0.5, neither too large nor too small, "
+       "not '0,5'\n"},
+      {{"-add", "4", ".", "-add"}, "Error: -add needs a value, and nothing follows it\n"},
+      {{".", "-out"}, "Error: -out needs a value, and nothing follows it\n"},
+      {{"-out", "", "."}, "Error: -out needs a file name\n"},
+      // Options alone, and output names that cannot be written, were found
+      // only after files had been repaired, or never.
+      {{"-add", "4"}, "Error: no file or folder follows the options; options act only on the files after them\n"},
+      {{"-out", "-check", "."}, "Error: -out needs a file name, not the option -check\n"},
+      {{"-out", ".", "."}, "Error: -out names the folder '.'; it needs a file name\n"},
+      {{"-out", "no/such/out.fit", "."}, "Error: -out names 'no/such/out.fit', but its folder does not exist\n"},
   };
   for (const auto& c : kCases) {
     ResetRunSettings();
@@ -112,7 +122,7 @@ TEST_F(Options, ARefusedCommandLineAppliesNothing) {
 
 TEST_F(Options, FlagsAndRepeatedOptions) {
   ::testing::internal::CaptureStdout();
-  Apply({"-force", "-stretch", "-out", "a.fit", "-out", "b.fit", "-scale", "2", "-scale", "3"});
+  Apply({"-force", "-stretch", "-out", "a.fit", "-out", "b.fit", "-scale", "2", "-scale", "3", "."});
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "[do_stretch] ");
   EXPECT_EQ(force, 1);
   EXPECT_EQ(do_stretch, 1);

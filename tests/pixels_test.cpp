@@ -35,9 +35,22 @@ TEST_F(PixelRun, ThirtyTwoBitPixelsGetTheSignOffset) {
 TEST_F(PixelRun, FloatingPointDataAndTrailingBytesPassThrough) {
   const std::string data = std::string("\x3f\x80\x00\x00\x40\x00\x00\x00", 8) + "xyz";
   Write("f.fit", FitsFile(Header(-32), data));
-  const RunResult run = Run({"-add", "5", "-scale", "3", "f.fit"});
-  EXPECT_TRUE(run.err.ends_with("\t[ADD 5, SCALE 3.00, BZERO 0]\n\tOK\n")) << run.err;
+  const RunResult run = Run({"f.fit"});
+  EXPECT_TRUE(run.err.ends_with("\t[ADD 0, SCALE 1.00, BZERO 0]\n\tOK\n")) << run.err;
   EXPECT_EQ(Read("f.fit").substr(2880, data.size()), data);
+  // Options that cannot change floating-point pixels once left the file
+  // marked, unchanged, with OK: a later run then skipped it.
+  Write("f.fit", FitsFile(Header(-32), data));
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"-add", "5"}, {"-scale", "3"}, {"-stretch"}}) {
+    std::vector<std::string> args = options;
+    args.push_back("f.fit");
+    const RunResult refused = Run(args);
+    EXPECT_EQ(refused.status, 1) << options[0];
+    EXPECT_TRUE(refused.err.ends_with("Error: 'f.fit' left unchanged: its pixels are floating point (BITPIX -32), "
+                                      "which -add, -scale and -stretch do not change\n")) << refused.err;
+    EXPECT_EQ(Read("f.fit"), FitsFile(Header(-32), data)) << options[0];
+  }
   Write("odd.fit", FitsFile(Header(32), Be32({1}) + "\x01\x02"));
   Run({"odd.fit"});
   EXPECT_EQ(Read("odd.fit").substr(2884, 2), "\x01\x02");

@@ -13,14 +13,33 @@ namespace {
 // The value of `option` is refused: says what it takes.
 void ReportBadValue(const Option& option, const std::string& value) {
   if (option.value == ValueKind::kDecimal) {
-    Report("Error: %s needs a decimal number written with a point, such as 0.5, not '%s'\n", option.keyword,
-           value.c_str());
+    Report("Error: %s needs a decimal number written with a point, such as 0.5, neither too large nor too small, "
+           "not '%s'\n", option.keyword, value.c_str());
   } else if (option.value == ValueKind::kInteger) {
     Report("Error: %s needs a whole number from -2147483648 to 2147483647, not '%s'\n", option.keyword,
            value.c_str());
   } else {
     Report("Error: %s needs a file name\n", option.keyword);
   }
+}
+
+// An output file must be a file in a folder that exists; an option's name
+// there is an option left without its value.
+bool AcceptsOutput(const std::string& value) {
+  os::FileStatus status;
+  if (FindOption(value) != nullptr) {
+    Report("Error: -out needs a file name, not the option %s\n", value.c_str());
+    return false;
+  }
+  if (os::QueryStatus(value, &status) && status.is_directory) {
+    Report("Error: -out names the folder '%s'; it needs a file name\n", value.c_str());
+    return false;
+  }
+  if (!os::QueryStatus(os::FolderOf(value), &status) || !status.is_directory) {
+    Report("Error: -out names '%s', but its folder does not exist\n", value.c_str());
+    return false;
+  }
+  return true;
 }
 
 // Reads the options and their values; false when any is refused.
@@ -45,6 +64,8 @@ bool ReadSteps(const std::vector<std::string>& words, std::vector<Step>* steps) 
     if (!AcceptsValue(*option, value)) {
       ReportBadValue(*option, value);
       good = false;
+    } else if (option->value == ValueKind::kText && !AcceptsOutput(value)) {
+      good = false;
     }
     steps->push_back({option, value});
   }
@@ -58,7 +79,11 @@ bool NoOptionAfterTheLastPath(const std::vector<Step>& steps) {
   for (std::size_t i = 0; i < steps.size(); ++i) {
     if (steps[i].option == nullptr) last_path = i;
   }
-  if (last_path == steps.size()) return true;  // options alone act on nothing, and say nothing
+  if (last_path == steps.size()) {
+    if (steps.empty()) return true;
+    Report("Error: no file or folder follows the options; options act only on the files after them\n");
+    return false;
+  }
   bool good = true;
   for (std::size_t i = last_path + 1; i < steps.size(); ++i) {
     Report("Error: %s comes after the last file; options act only on the files after them\n",

@@ -66,8 +66,8 @@ void Tally::Count(Outcome outcome) {
 bool ScanDirectory(const std::string& dir, Tally& tally) {
   std::vector<std::string> names;
   try {
-    if (!os::ListDirectory(dir, &names)) {
-      Report("Error opening directory %s\n", dir.c_str());
+    if (const int error = os::ListDirectory(dir, &names); error != 0) {
+      Report("Error opening directory %s: %s\n", dir.c_str(), os::ErrorText(error).c_str());
       return false;
     }
   } catch (const std::bad_alloc&) {
@@ -80,18 +80,18 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
     if (name.size() < kShortestEntryName) continue;
     std::string path = dir;
     path.append("/").append(name);
-    const os::Readable readable = os::IsReadable(path);
-    if (readable == os::Readable::kNameTooLong && isFitsFilename(name)) {
-      Report("Error: the path of '%s' in directory %s is too long; skipped\n", name.c_str(), dir.c_str());
-      ++images;
-      ++tally.failed;
-    }
-    if (readable != os::Readable::kYes) continue;
     if (!isFitsFilename(name)) {
       if (IsFitsLongName(name)) ++passed_over;
       continue;
     }
     ++images;
+    // An image that cannot be read is no image to pass over in silence: the
+    // repair reports why it cannot open it, and the run counts it as failed.
+    if (os::IsReadable(path) == os::Readable::kNameTooLong) {
+      Report("Error: the path of '%s' in directory %s is too long; skipped\n", name.c_str(), dir.c_str());
+      ++tally.failed;
+      continue;
+    }
     tally.Count(Fixup(path));
   }
   if (images == 0 && passed_over == 0) Report("No .fit or .fts file in directory %s\n", dir.c_str());

@@ -25,8 +25,8 @@ struct Tally {
   int Files() const { return repaired + skipped + failed; }
 };
 
-// Hands every readable entry of `dir` with a FITS name to Fixup, in listing
-// order, counting what became of each in `tally`. A folder with no such entry
+// Hands every entry of `dir` with a FITS name to Fixup, in listing order,
+// counting what became of each in `tally` (one that cannot be read fails). A folder with no such entry
 // says so. Returns false when the folder could not be listed.
 bool ScanDirectory(const std::string& dir, Tally& tally);
 

@@ -51,17 +51,23 @@ void NoteAxis(PerFile& f, const Card& card) {
   }
 }
 
-std::int64_t PixelBytes(const PerFile& f) {
-  if (f.naxis < 0 || f.naxis >= kCardsPerBlock || (f.bpp != 16 && f.bpp != 32)) return f.data_size;
+std::optional<std::int64_t> ImageBytes(const PerFile& f, std::int64_t data_area) {
+  if (f.naxis < 0 || f.naxis >= kCardsPerBlock || (f.bpp != 16 && f.bpp != 32)) return std::nullopt;
+  if (f.naxis == 0) return 0;
   std::int64_t bytes = f.bpp / 8;
   for (int n = 1; n <= f.naxis; ++n) {
     const std::int64_t length = f.axis[static_cast<std::size_t>(n)];
-    if (length < 0) return f.data_size;
+    if (length < 0) return std::nullopt;
     // Past the data area the size is wrong anyway; stop before it could overflow.
-    if (length != 0 && bytes > f.data_size / length) return f.data_size;
+    if (length != 0 && bytes > data_area / length) return data_area + 1;
     bytes *= length;
   }
-  return f.naxis == 0 ? 0 : bytes;
+  return bytes;
+}
+
+std::int64_t PixelBytes(const PerFile& f) {
+  const std::optional<std::int64_t> image = ImageBytes(f, f.data_size);
+  return image && *image <= f.data_size ? *image : f.data_size;
 }
 
 }  // namespace corvane

@@ -64,6 +64,9 @@ std::int64_t PixelsIn(const PerFile& f, std::int64_t at, std::int64_t length);
 
 // Notes the image's size when `card` is a NAXIS or NAXISn card.
 void NoteAxis(PerFile& file, const Card& card);
+// The bytes of the image the NAXIS cards noted so far describe; nothing when
+// they give no size. A size beyond `data_area` may be reported as data_area + 1.
+std::optional<std::int64_t> ImageBytes(const PerFile& file, std::int64_t data_area);
 // How many bytes at the start of the data area are pixels: the image's size
 // from its NAXIS cards when they give one that the data area holds, else the
 // whole data area (a producer that writes too little data, or no size).

@@ -1,8 +1,10 @@
 // The first phase of Fixup: open the file, read its header block and run the
 // card tests on every card, deciding whether the file is repaired, skipped by a
 // rule or refused. Also notes the producer (Registax, Astra Image) and the END card.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "settings.h"
 #include "fits/fits.h"
@@ -56,8 +58,14 @@ void NoteRegistax(PerFile& f) {
 }
 
 // Astra Image writes one block of data too few; the file gets it back, unless
-// -padbytes said otherwise.
+// -padbytes said otherwise, or its NAXIS cards show the data area whole.
 void NoteAstraImage(PerFile& f) {
+  const std::int64_t data_area = f.target.Status().size - kBlockSize;
+  const std::optional<std::int64_t> image = ImageBytes(f, data_area);
+  if (image && *image <= data_area) {
+    Report("\t*Authored by: Astra Image, whose data area is whole here: nothing padded\n");
+    return;
+  }
   f.pad_bytes = kAstraPadding;
   Report("\t*Authored by: Astra Image, padding extra 2880 bytes\n");
 }
@@ -76,7 +84,7 @@ Next TestCard(PerFile& f, int index) {
   }
   if (StartsWith(card, kRegistaxPrefix)) NoteRegistax(f);
   if (f.pad_bytes == 0 && StartsWith(card, kAstraPrefix)) NoteAstraImage(f);
-  NoteAxis(f, card);
+  if (!f.saw_end) NoteAxis(f, card);  // cards after END are no part of the header
   if (StartsWith(card, "END ")) {
     f.end_index = index;
     f.saw_end = true;
@@ -117,6 +125,26 @@ Next OpenInput(PerFile& f) {
   return Next::kContinue;
 }
 
+// Options that cannot act on this file would leave it marked but not changed
+// as asked: floating-point pixels take no offset or scale, and a BZERO card
+// must be there for -bzero to set.
+Next CheckOptionsApply(PerFile& f) {
+  if (f.bpp == -32 && (ADD_VALUE != 0 || SCALE_VALUE != 1.0 || do_stretch != 0)) {
+    Report("Error: '%s' left unchanged: its pixels are floating point (BITPIX -32), which -add, -scale and "
+           "-stretch do not change\n",
+           f.path.c_str());
+    return Next::kFailed;
+  }
+  const bool has_bzero = std::any_of(f.header.begin(), f.header.end(), [](const Card& card) {
+    return std::memcmp(card.data(), "BZERO ", 6) == 0;
+  });
+  if (set_bzero != 0 && !has_bzero) {
+    Report("Error: '%s' left unchanged: it has no BZERO card for -bzero to set\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  return Next::kContinue;
+}
+
 // The header block after all cards were tested: the signature, then the cards
 // a rewrite depends on.
 Next CheckHeaderBlock(PerFile& f) {
@@ -137,12 +165,16 @@ Next CheckHeaderBlock(PerFile& f) {
   // The marker takes the END card's place and END moves one card on; with END
   // as the last card there is no room, and a later run would repair the
   // repaired pixels again.
-  if (f.end_index == kCardsPerBlock - 1 && force == 0) {
-    Report("Error: '%s' left unchanged: its header block is full, so it cannot be marked as repaired and a "
-           "later run would repair it again; -force repairs it anyway, unmarked\n",
-           f.path.c_str());
-    return Next::kFailed;
+  if (f.end_index == kCardsPerBlock - 1) {
+    if (force == 0) {
+      Report("Error: '%s' left unchanged: its header block is full, so it cannot be marked as repaired and a "
+             "later run would repair it again; -force repairs it anyway, unmarked\n",
+             f.path.c_str());
+      return Next::kFailed;
+    }
+    Report("\tIts header block is full: no mark is added, as -force asks\n");
   }
+  if (const Next next = CheckOptionsApply(f); next != Next::kContinue) return next;
   f.pixel_bytes = PixelBytes(f);
   return Next::kContinue;
 }

@@ -93,14 +93,17 @@ struct FileStatus {
 
 // Status of the file `path` names (links followed); false when it cannot be queried.
 bool QueryStatus(const std::string& path, FileStatus* status);
+// The folder a file of `path` would be in ("." for a bare name).
+std::string FolderOf(const std::string& path);
 bool Exists(const std::string& path);
 
 enum class Readable { kYes, kNo, kNameTooLong };
 // Whether `path` can be read; kNameTooLong when the path is longer than the system takes.
 Readable IsReadable(const std::string& path);
 
-// The names of the entries of a directory, in the order the listing gives them.
-bool ListDirectory(const std::string& path, std::vector<std::string>* names);
+// The names of the entries of a directory, in the order the listing gives
+// them. Returns 0, or the system's error number when it cannot be listed.
+int ListDirectory(const std::string& path, std::vector<std::string>* names);
 
 // A file being repaired: where it lives and the file itself, opened once.
 // Symbolic links are resolved when it is opened, and from then on everything

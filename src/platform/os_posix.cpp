@@ -295,13 +295,15 @@ Readable IsReadable(const std::string& path) {
   return errno == ENAMETOOLONG ? Readable::kNameTooLong : Readable::kNo;
 }
 
-bool ListDirectory(const std::string& path, std::vector<std::string>* names) {
+int ListDirectory(const std::string& path, std::vector<std::string>* names) {
   DIR* listing = opendir(path.c_str());
-  if (listing == nullptr) return false;
+  if (listing == nullptr) return errno;
   while (const dirent* entry = readdir(listing)) names->emplace_back(entry->d_name);
   closedir(listing);
-  return true;
+  return 0;
 }
+
+std::string FolderOf(const std::string& path) { return DirectoryOf(path); }
 
 std::string ErrorText(int error) { return std::strerror(error); }
 

@@ -270,6 +270,15 @@ Readable IsReadable(const std::string& path) {
   return errno == ENAMETOOLONG ? Readable::kNameTooLong : Readable::kNo;
 }
 
+std::string FolderOf(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  if (separator == std::string::npos) return ".";
+  if (separator == 0) return path.substr(0, 1);
+  std::string folder = path.substr(0, separator);
+  if (folder.back() == ':') folder += '\\';  // "D:\out.fit" is in "D:\", not in D:'s current folder
+  return folder;
+}
+
 std::string ErrorText(int error) { return win32::ErrorText(static_cast<DWORD>(error)); }
 
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
@@ -328,15 +337,15 @@ int Target::Reserve(std::int64_t size) {
   return 0;
 }
 
-bool ListDirectory(const std::string& path, std::vector<std::string>* names) {
+int ListDirectory(const std::string& path, std::vector<std::string>* names) {
   WIN32_FIND_DATAW entry;
   HANDLE listing = FindFirstFileW(SystemPath(Wide(path) + L"\\*").c_str(), &entry);
-  if (listing == INVALID_HANDLE_VALUE) return false;
+  if (listing == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   do {
     names->push_back(Narrow(entry.cFileName));
   } while (FindNextFileW(listing, &entry));
   FindClose(listing);
-  return true;
+  return 0;
 }
 
 Replacement::~Replacement() {
