@@ -58,7 +58,7 @@ void ScanDirectory(const std::string& dir) {
   for (const std::string& name : names) {
     if (name.size() < kShortestEntryName) continue;
     std::string path = dir;
-    path.append("/").append(name);
+    path.append(os::kSeparator).append(name);
     const os::Readable readable = os::IsReadable(path);
     if (readable == os::Readable::kNameTooLong && isFitsFilename(name)) {
       Report("Error: the path of '%s' in directory %s is too long; skipped\n", name.c_str(), dir.c_str());

@@ -1,5 +1,5 @@
 // The console: its control events and the guard they need, its output code
-// page, and the wait for Enter in a window of our own. Windows runs the control
+// page, and the wait for Enter in a visible window of our own. Windows runs the control
 // handler on a thread of its own while the main thread goes on, so one lock
 // covers every change to the pending temporary file and its name, which is
 // kept in a fixed buffer that is never freed.
@@ -117,7 +117,9 @@ void PrepareConsole() {
   DWORD processes[4];
   DWORD mode = 0;
   const bool stderr_is_console = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-  g_wait_for_enter = ShouldWaitForEnter(GetConsoleProcessList(processes, 4), stderr_is_console);
+  const HWND window = GetConsoleWindow();
+  const bool window_visible = window != nullptr && IsWindowVisible(window) != 0;
+  g_wait_for_enter = ShouldWaitForEnter(GetConsoleProcessList(processes, 4), stderr_is_console, window_visible);
   (void)std::atexit(AtExit);
 }
 
