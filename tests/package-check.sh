@@ -2,7 +2,9 @@
 # Checks the packages of `make package` as a user would meet them: installs the
 # Debian package (as root), runs corvane from PATH on a sample and finds its
 # manual with man, removes it again; unpacks the tarball and the Windows zip
-# and runs the program of each on a sample, corvane.exe under wine.
+# and runs the program of each on a sample, corvane.exe under wine; and, in a
+# wine prefix of its own, installs, upgrades and uninstalls the Windows
+# installer silently, checking its files, registry entries, PATH and verbs.
 #   tests/package-check.sh BUILD
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,6 +21,7 @@ only() {  # the one file matching a pattern
 deb=$(only "$build"/corvane_*.deb)
 tarball=$(only "$build"/corvane-*.tar.gz)
 zip=$(only "$build"/corvane-*.zip)
+setup=$(only "$build"/corvane-*-setup.exe)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -78,4 +81,7 @@ wine cmd /c exit > /dev/null 2>&1 || true  # creates the wine prefix on a fresh 
 [ "$(wine "$top/corvane.exe" --version | tr -d '\r' | head -1)" = "corvane $version" ] || fail "corvane.exe --version"
 (repair_sample wine "$top/corvane.exe")
 wineserver -k > /dev/null 2>&1 || true
-echo "package-check: all three packages work"
+
+echo "== $setup"
+bash "$here/installer-check.sh" "$build" "$setup" "$version" "$work"
+echo "package-check: all four packages work"
