@@ -76,6 +76,8 @@ for text in README.txt LICENSE.txt; do
   [ "$(grep -c $'\r$' "$top/$text")" -eq "$(wc -l < "$top/$text")" ] || fail "$text has lines without CRLF"
 done
 grep -q 'Send To' "$top/README.txt" && grep -q 'Drag and drop' "$top/README.txt" || fail "README.txt misses the Windows usage"
+grep -qF "$(basename "$setup")" "$top/README.txt" || fail "README.txt does not name the installer"
+! grep -qi 'cmd.exe /k' "$top/README.txt" || fail "README.txt still recommends a cmd.exe /k shortcut"
 export WINEDEBUG=-all
 wine cmd /c exit > /dev/null 2>&1 || true  # creates the wine prefix on a fresh machine
 [ "$(wine "$top/corvane.exe" --version | tr -d '\r' | head -1)" = "corvane $version" ] || fail "corvane.exe --version"
