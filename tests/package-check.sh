@@ -2,7 +2,8 @@
 # Checks the packages of `make package` as a user would meet them: installs the
 # Debian package (as root), runs corvane from PATH on a sample and finds its
 # manual with man, removes it again; unpacks the tarball and the Windows zip
-# and runs the program of each on a sample, corvane.exe under wine; and, in a
+# and runs the program of each on a sample, corvane.exe under wine (whose
+# version resource and manifest it reads); and, in a
 # wine prefix of its own, installs, upgrades and uninstalls the Windows
 # installer silently, checking its files, registry entries, PATH and verbs.
 #   tests/package-check.sh BUILD
@@ -78,6 +79,10 @@ done
 grep -q 'Send To' "$top/README.txt" && grep -q 'Drag and drop' "$top/README.txt" || fail "README.txt misses the Windows usage"
 grep -qF "$(basename "$setup")" "$top/README.txt" || fail "README.txt does not name the installer"
 ! grep -qi 'cmd.exe /k' "$top/README.txt" || fail "README.txt still recommends a cmd.exe /k shortcut"
+# Explorer's Details tab reads the version resource; the manifest is there too.
+resources=$(x86_64-w64-mingw32-windres -i "$top/corvane.exe" -O rc)
+grep -qF "VALUE \"FileVersion\", \"$version\"" <<<"$resources" || fail "corvane.exe has no version resource for $version"
+grep -qF 'requestedExecutionLevel level=""asInvoker""' <<<"$resources" || fail "corvane.exe has no manifest"
 export WINEDEBUG=-all
 wine cmd /c exit > /dev/null 2>&1 || true  # creates the wine prefix on a fresh machine
 [ "$(wine "$top/corvane.exe" --version | tr -d '\r' | head -1)" = "corvane $version" ] || fail "corvane.exe --version"
