@@ -3,9 +3,9 @@
 # Debian package (as root), runs corvane from PATH on a sample and finds its
 # manual with man, removes it again; unpacks the tarball and the Windows zip
 # and runs the program of each on a sample, corvane.exe under wine (whose
-# version resource and manifest it reads); and, in a
-# wine prefix of its own, installs, upgrades and uninstalls the Windows
-# installer silently, checking its files, registry entries, PATH and verbs.
+# version resource and manifest it reads); and, in a wine prefix of its own,
+# installs, upgrades and uninstalls the Windows installer silently, checking
+# its files, registry entries, PATH and verbs (tests/installer-check.sh).
 #   tests/package-check.sh BUILD
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
