@@ -180,7 +180,7 @@ class Replacement {
   std::string temp_name_;
   std::wstring wide_temp_path_;  // Windows: the whole name, for the interrupt handler
   std::wstring target_path_;     // Windows: the full path of the file replaced
-  bool marked_ = false;          // Windows: the system removes the file when it is closed
+  [[maybe_unused]] bool marked_ = false;  // Windows: the system removes the file when it is closed
   File file_;
   bool committed_ = false;
 };
