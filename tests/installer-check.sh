@@ -22,12 +22,17 @@ user_environment='HKCU\Environment'
 machine_environment='HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
 verb_keys=('SystemFileAssociations\.fit' 'SystemFileAssociations\.fts' 'Directory')
 
-# A value as "TYPE data" ("" for the default value), or nothing when it is missing.
+# A value as "TYPE data" ("" for the default value), or nothing when it is
+# missing. Asked up to three times: once in a package-check run, wine's reg
+# answered a query for a value that was there with nothing.
 reg_value() {
-  local shown
-  if [ -z "$2" ]; then shown=$(wine reg query "$1" /ve 2>/dev/null) || return 0
-  else shown=$(wine reg query "$1" /v "$2" 2>/dev/null) || return 0
-  fi
+  local shown value=() attempt
+  [ -z "$2" ] && value=(/ve) || value=(/v "$2")
+  for attempt in 1 2 3; do
+    shown=$(wine reg query "$1" "${value[@]}" 2>/dev/null) && break
+    shown=""
+    sleep 1
+  done
   tr -d '\r' <<<"$shown" | sed -n 's/^    [^ ].*    \(REG_[A-Z_]*\)    /\1 /p' | head -1
 }
 has_key() { wine reg query "$1" > /dev/null 2>&1; }
@@ -72,7 +77,7 @@ check_installed() {
     [ "$(reg_value "$shell\\Corvane.Repair\\command" "")" = "REG_SZ \"$dir\\corvane.exe\" \"%1\"" ] ||
       fail "Repair command on $classes: $(reg_value "$shell\\Corvane.Repair\\command" "")"
     [ "$(reg_value "$shell\\Corvane.Check\\command" "")" = "REG_SZ \"$dir\\corvane.exe\" -check \"%1\"" ] ||
-      fail "Check command on $classes"
+      fail "Check command on $classes: $(reg_value "$shell\\Corvane.Check\\command" "")"
   done
   [ -f "$sendto/Corvane.lnk" ] && [ -f "$sendto/Corvane (check only).lnk" ] || fail "no Send To entries in $sendto"
   # A new Command Prompt finds corvane on PATH.
