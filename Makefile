@@ -1,7 +1,7 @@
 # Corvane: thin wrapper over CMake. `make` builds build/corvane, `make test`
 # builds and runs every test, `make demo` runs the tool on the sample files,
 # `make bench` measures the pixel transforms and whole runs, `make package`
-# writes the Linux tarball, the Debian package and the Windows zip.
+# writes the Linux tarball, the Debian package, the Windows zip and installer.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
@@ -53,12 +53,12 @@ test-windows: deps
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	bash tests/windows.sh $(BUILD) $(WINDOWS_BUILD)
 
-# The three packages, all written to $(BUILD): the tarball and the Debian
-# package from the native build, the zip from the mingw build. The Debian
+# The packages, all written to $(BUILD): the tarball and the Debian package
+# from the native build, the zip and the installer from the mingw build. The Debian
 # package must pass lintian without errors.
 package:
 	bash tests/install-deps.sh package
-	rm -f $(BUILD)/corvane-*.tar.gz $(BUILD)/corvane_*.deb $(BUILD)/corvane-*.zip
+	rm -f $(BUILD)/corvane-*.tar.gz $(BUILD)/corvane_*.deb $(BUILD)/corvane-*.zip $(BUILD)/corvane-*-setup.exe
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && cpack
@@ -66,7 +66,7 @@ package:
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	cd $(WINDOWS_BUILD) && cpack -B $(abspath $(BUILD))
 	lintian --fail-on error $(BUILD)/corvane_*.deb
-	@ls -l $(BUILD)/corvane-*.tar.gz $(BUILD)/corvane_*.deb $(BUILD)/corvane-*.zip
+	@ls -l $(BUILD)/corvane-*.tar.gz $(BUILD)/corvane_*.deb $(BUILD)/corvane-*.zip $(BUILD)/corvane-*-setup.exe
 
 # Each libFuzzer target for FUZZ_SECONDS, from the seed corpus.
 fuzz:

@@ -1,5 +1,6 @@
 # What `cmake --install` puts where, and the CPack packages of `make package`:
-# on Linux a tarball and a Debian package, from the mingw build a Windows zip.
+# on Linux a tarball and a Debian package, from the mingw build a Windows zip
+# and an installer (NSIS, from packaging/nsis/NSIS.template.in).
 # Install components: `program` (the binary and the manual, what a plain
 # install gets), `archive` (README and LICENSE for the tarball and the zip) and
 # `debian` (copyright and changelog), the last two chosen per package by
@@ -19,8 +20,10 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${staged}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS corvane RUNTIME DESTINATION . COMPONENT program)
   install(FILES ${staged}/README.txt ${staged}/LICENSE.txt DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
-  set(CPACK_GENERATOR ZIP)
+  set(CPACK_GENERATOR ZIP NSIS)
   set(CPACK_SYSTEM_NAME windows-x86_64)
+  # CPack finds the installer's script template on the module path.
+  list(APPEND CMAKE_MODULE_PATH ${packaging}/nsis)
 else()
   # The manual carries the version and is installed compressed, as Debian wants
   # it: gzip -n leaves out the name and time, so the same source gives the same bytes.

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -39,6 +40,12 @@ std::vector<std::string> Scratch::Listing() const {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string Scratch::Entry(const std::string& dir, const std::string& name) {
+  const char* binary = std::getenv("CORVANE_TEST_BINARY");
+  const bool windows = binary != nullptr && std::string_view(binary).ends_with(".exe");
+  return dir + (windows ? "\\" : "/") + name;
 }
 
 bool Scratch::CanTestPermissions() { return geteuid() != 0 || access("/usr/bin/setpriv", X_OK) == 0; }

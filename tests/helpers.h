@@ -54,6 +54,9 @@ class Scratch : public ::testing::Test {
   std::string Read(const std::string& name) const { return ReadFile(Path(name)); }
   // Names in the scratch directory (no "." or "..").
   std::vector<std::string> Listing() const;
+  // How the program under test reports entry `name` of folder `dir`: the
+  // Windows build joins them with '\', others with '/'.
+  static std::string Entry(const std::string& dir, const std::string& name);
 
   RunResult Run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
   // Runs any program (command[0] is its path) in the scratch directory.

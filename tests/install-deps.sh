@@ -10,8 +10,8 @@ case "${1:-test}" in
   sanitize) want+=(clang libclang-rt-14-dev) ;;
   lint) want+=(clang-tidy cppcheck) ;;
   windows) want+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine googletest) ;;
-  package) want+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix dpkg-dev file gzip lintian) ;;
-  package-check) want+=(man-db unzip wine64 wine) ;;
+  package) want+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix dpkg-dev file gzip lintian nsis) ;;
+  package-check) want+=(man-db unzip wine64 wine nsis gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;
   *) echo "install-deps: unknown target '$1'" >&2; exit 2 ;;
 esac
 

@@ -2,7 +2,10 @@
 # Checks the packages of `make package` as a user would meet them: installs the
 # Debian package (as root), runs corvane from PATH on a sample and finds its
 # manual with man, removes it again; unpacks the tarball and the Windows zip
-# and runs the program of each on a sample, corvane.exe under wine.
+# and runs the program of each on a sample, corvane.exe under wine (whose
+# version resource and manifest it reads); and, in a wine prefix of its own,
+# installs, upgrades and uninstalls the Windows installer silently, checking
+# its files, registry entries, PATH and verbs (tests/installer-check.sh).
 #   tests/package-check.sh BUILD
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -19,6 +22,7 @@ only() {  # the one file matching a pattern
 deb=$(only "$build"/corvane_*.deb)
 tarball=$(only "$build"/corvane-*.tar.gz)
 zip=$(only "$build"/corvane-*.zip)
+setup=$(only "$build"/corvane-*-setup.exe)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -73,9 +77,18 @@ for text in README.txt LICENSE.txt; do
   [ "$(grep -c $'\r$' "$top/$text")" -eq "$(wc -l < "$top/$text")" ] || fail "$text has lines without CRLF"
 done
 grep -q 'Send To' "$top/README.txt" && grep -q 'Drag and drop' "$top/README.txt" || fail "README.txt misses the Windows usage"
+grep -qF "$(basename "$setup")" "$top/README.txt" || fail "README.txt does not name the installer"
+! grep -qi 'cmd.exe /k' "$top/README.txt" || fail "README.txt still recommends a cmd.exe /k shortcut"
+# Explorer's Details tab reads the version resource; the manifest is there too.
+resources=$(x86_64-w64-mingw32-windres -i "$top/corvane.exe" -O rc)
+grep -qF "VALUE \"FileVersion\", \"$version\"" <<<"$resources" || fail "corvane.exe has no version resource for $version"
+grep -qF 'requestedExecutionLevel level=""asInvoker""' <<<"$resources" || fail "corvane.exe has no manifest"
 export WINEDEBUG=-all
 wine cmd /c exit > /dev/null 2>&1 || true  # creates the wine prefix on a fresh machine
 [ "$(wine "$top/corvane.exe" --version | tr -d '\r' | head -1)" = "corvane $version" ] || fail "corvane.exe --version"
 (repair_sample wine "$top/corvane.exe")
 wineserver -k > /dev/null 2>&1 || true
-echo "package-check: all three packages work"
+
+echo "== $setup"
+bash "$here/installer-check.sh" "$build" "$setup" "$version" "$work"
+echo "package-check: all four packages work"

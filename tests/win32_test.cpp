@@ -1,13 +1,19 @@
-// Unit tests of the Windows platform layer, run under wine: wildcard matching
-// against long names, path forms, the retry of a file another program holds,
-// the console-window decision, error text, and the console-event guard.
+// Unit tests of the Windows platform layer, run under wine: the command-line
+// split, wildcard matching against long names, path forms, the retry of a file
+// another program holds (on opening it too), the console-window decision and a
+// run without a visible console, error text, the console-event guard, and the
+// temporary file of a killed run.
 #include <gtest/gtest.h>
+#include <io.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/os.h"
 #include "platform/win32.h"
@@ -16,6 +22,34 @@ namespace corvane::os::win32 {
 namespace {
 
 namespace fs = std::filesystem;
+
+TEST(CommandLine, QuotesAreNeverPartOfAWord) {
+  const std::vector<std::pair<std::wstring, std::vector<std::wstring>>> cases = {
+      {L"corvane a.fit  b.fit", {L"corvane", L"a.fit", L"b.fit"}},
+      {L"\"C:\\Program Files\\Corvane\\corvane.exe\" -check \"M42 stack.fit\"",
+       {L"C:\\Program Files\\Corvane\\corvane.exe", L"-check", L"M42 stack.fit"}},
+      // Explorer's and tab completion's quoted folder: no name ending in a quote,
+      // and what follows stays a word of its own.
+      {L"corvane \"My Night\\\"", {L"corvane", L"My Night\\"}},
+      {L"corvane \"My Night\\\" -check x.fit", {L"corvane", L"My Night\\", L"-check", L"x.fit"}},
+      {L"corvane \"D:\\\"", {L"corvane", L"D:\\"}},
+      // The C runtime's escaping of a trailing backslash gives the same folder.
+      {L"corvane \"C:\\My Night\\\\\"", {L"corvane", L"C:\\My Night\\"}},
+      {L"corvane \\\\server\\share\\a.fit", {L"corvane", L"\\\\server\\share\\a.fit"}},
+      {L"corvane \"\" x", {L"corvane", L"", L"x"}},  // an empty quoted word is a word
+      {L"corvane\tN\u00e9buleuse\\  ", {L"corvane", L"N\u00e9buleuse\\"}},
+      {L"corvane a\"b c\"d", {L"corvane", L"ab cd"}},
+  };
+  for (const auto& [line, words] : cases) EXPECT_EQ(SplitCommandLine(line), words) << Narrow(line);
+}
+
+TEST(TemporaryNames, OnlyTheRunsOwnForm) {
+  EXPECT_TRUE(IsTemporaryName(L".corvane-Ab3x9Z"));
+  EXPECT_FALSE(IsTemporaryName(L".corvane-Ab3x9"));    // too short
+  EXPECT_FALSE(IsTemporaryName(L".corvane-Ab3x9Z1"));  // too long
+  EXPECT_FALSE(IsTemporaryName(L".corvane-Ab3x.Z"));
+  EXPECT_FALSE(IsTemporaryName(L"corvane-Ab3x9Z"));
+}
 
 TEST(Wildcards, OnlyLongNamesThatMatchAreTaken) {
   // Names whose 8.3 short names (NIGH~JLP.FIT, M42_~FRD.FIT) match *.fit.
@@ -56,11 +90,35 @@ TEST(Retry, BusyFailuresAreRetriedOthersAreNot) {
   EXPECT_EQ(calls, 5);
 }
 
-TEST(ConsoleWindow, WaitsForEnterOnlyInAWindowOfItsOwn) {
-  EXPECT_TRUE(ShouldWaitForEnter(1, true));    // double-click, or files dropped on it
-  EXPECT_FALSE(ShouldWaitForEnter(2, true));   // in a Command Prompt or PowerShell
-  EXPECT_FALSE(ShouldWaitForEnter(1, false));  // its report redirected
-  EXPECT_FALSE(ShouldWaitForEnter(0, false));  // no console at all
+TEST(ConsoleWindow, WaitsForEnterOnlyInAVisibleWindowOfItsOwn) {
+  EXPECT_TRUE(ShouldWaitForEnter(1, true, true));    // double-click, or files dropped on it
+  EXPECT_FALSE(ShouldWaitForEnter(2, true, true));   // in a Command Prompt or PowerShell
+  EXPECT_FALSE(ShouldWaitForEnter(1, false, true));  // its report redirected
+  EXPECT_FALSE(ShouldWaitForEnter(0, false, false));  // no console at all
+  EXPECT_FALSE(ShouldWaitForEnter(1, true, false));  // CREATE_NO_WINDOW: nobody could press Enter
+}
+
+// A scheduled task or a pythonw script starts it with CREATE_NO_WINDOW: it
+// must end by itself, not wait for Enter on a console nobody sees.
+TEST(ConsoleWindow, ARunWithoutAVisibleConsoleEndsByItself) {
+  std::wstring exe = Wide(CORVANE_EXE);
+  if (exe.starts_with(L"/")) exe = L"Z:" + exe;  // the build's path as wine names it
+  std::replace(exe.begin(), exe.end(), L'/', L'\\');
+  std::wstring line = L"\"" + exe + L"\" --version";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                             &startup, &process))
+      << GetLastError();
+  const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "still waiting after 20 seconds";
+  EXPECT_EQ(status, 0u);
 }
 
 TEST(Messages, SystemTextWithAHint) {
@@ -68,6 +126,7 @@ TEST(Messages, SystemTextWithAHint) {
   EXPECT_EQ(busy.find("system error"), std::string::npos) << busy;
   EXPECT_NE(busy.find("(the file is open in another program; close it and try again)"), std::string::npos);
   EXPECT_EQ(ErrorText(ERROR_FILE_NOT_FOUND).find("system error"), std::string::npos);
+  EXPECT_NE(ErrorText(ERROR_FILE_READ_ONLY).find("Read-only attribute"), std::string::npos);
 }
 
 ::testing::UnitTest* UnitTest() { return ::testing::UnitTest::GetInstance(); }
@@ -102,15 +161,23 @@ class Guard : public ::testing::Test {
     }
     return {};
   }
-  // Opens `path` the way a viewer does (no FILE_SHARE_DELETE) and closes it after `ms`.
-  static std::thread Hold(const fs::path& path, DWORD ms) {
-    HANDLE held = CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  // Opens `path` the way a viewer does (no FILE_SHARE_DELETE, or the given
+  // sharing) and closes it after `ms`.
+  static std::thread Hold(const fs::path& path, DWORD ms, DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE) {
+    HANDLE held = CreateFileW(path.wstring().c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(held, INVALID_HANDLE_VALUE);
     return std::thread([held, ms] {
       Sleep(ms);
       CloseHandle(held);
     });
+  }
+
+  // Takes off the temporary file's mark for removal, as on a file system without it.
+  static void Unmark(Replacement& replacement) {
+    FILE_DISPOSITION_INFO keep{};
+    keep.DeleteFile = FALSE;
+    EXPECT_TRUE(SetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(replacement.Output().Descriptor())),
+                                           FileDispositionInfo, &keep, sizeof keep));
   }
 
   fs::path dir_;
@@ -146,12 +213,16 @@ TEST_F(Guard, AReplacementGivesUpOnAFileHeldLongAndSaysWhy) {
   EXPECT_EQ(Entries(), 1);
 }
 
+// Where the file system cannot mark a temporary file for removal it is
+// removed by name, which a program that opened it once it was closed may delay.
 TEST_F(Guard, ATemporaryFileHeldForAMomentIsRemovedOrNamed) {
   std::thread holder;
   {
     const os::Target image = Image();
     Replacement replacement;
     ASSERT_EQ(replacement.Create(image), 0);
+    Unmark(replacement);
+    replacement.Output().Close();
     holder = Hold(Temporary(), 600);
   }
   holder.join();
@@ -162,6 +233,8 @@ TEST_F(Guard, ATemporaryFileHeldForAMomentIsRemovedOrNamed) {
     const os::Target image = Image();
     Replacement replacement;
     ASSERT_EQ(replacement.Create(image), 0);
+    Unmark(replacement);
+    replacement.Output().Close();
     kept = Temporary();
     holder = Hold(kept, (kRetryAttempts + 10) * kRetryPauseMs);
   }
@@ -171,7 +244,79 @@ TEST_F(Guard, ATemporaryFileHeldForAMomentIsRemovedOrNamed) {
   EXPECT_NE(said.find(kept.filename().string() + "': "), std::string::npos) << said;
 }
 
+// An image a viewer holds for a moment is opened once it lets go; one held
+// longer, or marked read-only, is reported with the reason, not as a file
+// whose header cannot be read.
+TEST_F(Guard, OpeningAnImageHeldOrReadOnlyIsRetriedAndExplained) {
+  std::thread holder = Hold(dir_ / "a.fit", 600, 0);
+  ::testing::internal::CaptureStderr();
+  {
+    os::Target image;
+    EXPECT_EQ(image.Open(ImagePath(), Access::kReadWrite), 0);
+  }
+  std::string said = ::testing::internal::GetCapturedStderr();
+  holder.join();
+  EXPECT_EQ(said, "\tWaiting for another program to finish with this file...\n");
+  holder = Hold(dir_ / "a.fit", (kRetryAttempts + 10) * kRetryPauseMs, 0);
+  // The caller reports the error with ErrorText, which names the cause.
+  {
+    os::Target image;
+    const int error = image.Open(ImagePath(), Access::kReadWrite);
+    EXPECT_EQ(error, ERROR_SHARING_VIOLATION);
+    EXPECT_NE(os::ErrorText(error).find("(the file is open in another program; close it and try again)"),
+              std::string::npos);
+  }
+  holder.join();
+  ASSERT_TRUE(SetFileAttributesW((dir_ / "a.fit").wstring().c_str(), FILE_ATTRIBUTE_READONLY));
+  ::testing::internal::CaptureStderr();
+  {
+    os::Target image;
+    const int error = image.Open(ImagePath(), Access::kReadWrite);
+    EXPECT_EQ(error, ERROR_FILE_READ_ONLY);
+    EXPECT_NE(os::ErrorText(error).find("Read-only attribute"), std::string::npos);
+    EXPECT_EQ(image.Open(ImagePath(), Access::kRead), 0);  // reading it is fine
+  }
+  said = ::testing::internal::GetCapturedStderr();
+  SetFileAttributesW((dir_ / "a.fit").wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(said.find("Waiting"), std::string::npos) << said;  // a read-only mark does not go away by waiting
+}
+
+// A temporary file an earlier run left (stopped before files were marked for
+// removal) is named once per folder, and one a working run has is not.
+TEST_F(Guard, ALeftoverTemporaryFileIsNamedOncePerFolder) {
+  std::ofstream(dir_ / ".corvane-Left01", std::ios::binary) << "stale";
+  ::testing::internal::CaptureStderr();
+  for (int run = 0; run < 2; ++run) {
+    const os::Target image = Image();
+    Replacement replacement;
+    ASSERT_EQ(replacement.Create(image), 0);
+    Replacement second;  // its own temporary file, marked for removal, is not a leftover
+    ASSERT_EQ(second.Create(image), 0);
+  }
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  const std::string note = "Note: '" + (dir_ / ".corvane-Left01").string() + "' is a temporary file left by a run";
+  EXPECT_NE(said.find(note), std::string::npos) << said;
+  EXPECT_EQ(said.find(note), said.rfind("Note: ")) << said;
+  EXPECT_TRUE(fs::exists(dir_ / ".corvane-Left01"));  // named, never removed
+}
+
 using GuardDeathTest = Guard;
+
+// taskkill /f or a crash runs no handler: the system removes the file
+// marked for removal, so nothing as large as the image stays hidden there.
+TEST_F(GuardDeathTest, AKilledRunLeavesNoTemporaryFile) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const os::Target image = Image();
+        Replacement replacement;
+        if (replacement.Create(image) != 0 || replacement.Output().WriteFull("new", 3) != 3) std::exit(1);
+        TerminateProcess(GetCurrentProcess(), 9);
+      },
+      ::testing::ExitedWithCode(9), "");
+  EXPECT_EQ(Content(), "old");
+  EXPECT_EQ(Entries(), 1);
+}
 
 TEST_F(GuardDeathTest, AConsoleEventRemovesThePendingFileAndLeavesTheOriginal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -79,7 +79,7 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
   for (const std::string& name : names) {
     if (name.size() < kShortestEntryName) continue;
     std::string path = dir;
-    path.append("/").append(name);
+    path.append(os::kSeparator).append(name);
     if (!isFitsFilename(name)) {
       if (IsFitsLongName(name)) ++passed_over;
       continue;

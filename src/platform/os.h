@@ -10,6 +10,13 @@
 
 namespace corvane::os {
 
+// What joins a folder and a name in the paths the run reports and opens.
+#ifdef _WIN32
+inline constexpr char kSeparator[] = "\\";
+#else
+inline constexpr char kSeparator[] = "/";
+#endif
+
 // An open file descriptor, closed when the handle goes away. Move-only.
 class File {
  public:
@@ -179,6 +186,7 @@ class Replacement {
   std::string temp_name_;
   std::wstring wide_temp_path_;  // Windows: the whole name, for the interrupt handler
   std::wstring target_path_;     // Windows: the full path of the file replaced
+  [[maybe_unused]] bool marked_ = false;  // Windows: the system removes the file when it is closed
   File file_;
   bool committed_ = false;
 };

@@ -4,6 +4,8 @@
 // binary mode over handles opened with FILE_SHARE_DELETE, so an input that is
 // still open can be replaced; a rewritten image replaces the original with
 // ReplaceFileW, which keeps its attributes, streams, security and creation time.
+// The temporary file is marked for removal while it is written, so not even a
+// killed run leaves it behind.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -13,15 +15,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cwctype>
+#include <set>
 
 #include "platform/os.h"
 #include "platform/transfer.h"
 #include "platform/win32.h"
 #include "report.h"
-
-// The C runtime's argument parser.
-extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int expand_wildcards,
-                              int* startup_info);
 
 namespace corvane::os {
 namespace {
@@ -95,6 +94,74 @@ std::int64_t WrittenAt(const BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 HANDLE HandleOf(const File& file) { return reinterpret_cast<HANDLE>(_get_osfhandle(file.Descriptor())); }
+
+// Has the system remove an open file when its last handle is closed, however
+// the process ends (`remove`), or takes that mark off again.
+bool MarkForRemoval(const File& file, bool remove) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = remove ? TRUE : FALSE;
+  return SetFileInformationByHandle(HandleOf(file), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Opens an input for `access`: a file another program holds for a moment is
+// tried again as a replacement is, and a read-only one is told apart from
+// one held open. Returns the descriptor, or -1 with the error in `error`.
+int OpenInput(const std::wstring& path, Access access, DWORD* error) {
+  const DWORD rights = access == Access::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  const int flags = access == Access::kRead ? _O_RDONLY : _O_RDWR;
+  // Windows refuses to write a file marked read-only (wine lets its
+  // administrator do it), and waiting does not change that.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (access == Access::kReadWrite && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    *error = ERROR_FILE_READ_ONLY;
+    return -1;
+  }
+  int fd = -1;
+  bool told = false;
+  *error = win32::RetryWhileBusy(
+      [&]() -> DWORD {
+        fd = OpenShared(path, rights, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, flags);
+        if (fd >= 0) return ERROR_SUCCESS;
+        const DWORD failure = GetLastError();
+        if (win32::IsBusy(failure) && !told) {
+          Report("\tWaiting for another program to finish with this file...\n");
+          told = true;
+        }
+        return failure;
+      },
+      win32::kRetryAttempts, win32::kRetryPauseMs);
+  return fd;
+}
+
+// Folders whose leftover temporary files were looked for in this run.
+std::set<std::wstring>& FoldersLookedAt() {
+  static std::set<std::wstring> folders;
+  return folders;
+}
+
+// Names, once per folder and run, a temporary file that a run stopped
+// before this way of removing them (or on a file system without it) left
+// behind. One that is marked for removal belongs to a run still working and
+// cannot be opened, so it is passed over.
+void ReportLeftovers(const std::wstring& folder, const std::wstring& verbatim_folder) {
+  if (!FoldersLookedAt().insert(verbatim_folder).second) return;
+  WIN32_FIND_DATAW entry;
+  HANDLE listing = FindFirstFileW((verbatim_folder + L".corvane-*").c_str(), &entry);
+  if (listing == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!win32::IsTemporaryName(entry.cFileName) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    HANDLE probe = CreateFileW((verbatim_folder + entry.cFileName).c_str(), DELETE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    if (probe == INVALID_HANDLE_VALUE) continue;
+    CloseHandle(probe);
+    Report("Note: '%s' is a temporary file left by a run that was stopped; delete it when no other run is "
+           "working in this folder\n",
+           Narrow(folder + entry.cFileName).c_str());
+  } while (FindNextFileW(listing, &entry));
+  FindClose(listing);
+}
 
 // Replaces `target` by `temp`. ReplaceFileW keeps what Windows keeps of the
 // original; where it cannot be used (no original, a file system without it)
@@ -288,10 +355,10 @@ int Target::Open(const std::string& path, Access access) {
   name_ = path;
   if (!QueryStatus(path, &status_)) return static_cast<int>(GetLastError());
   if (!status_.is_regular && !status_.is_directory) return 0;  // a device is never opened
-  const DWORD rights = access == Access::kRead ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-  file_ = File(OpenShared(SystemPath(path), rights, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                          access == Access::kRead ? _O_RDONLY : _O_RDWR));
-  if (!file_.IsOpen()) return static_cast<int>(GetLastError());
+  if (status_.is_directory) return ERROR_ACCESS_DENIED;  // read as a file, it fails as one
+  DWORD error = ERROR_SUCCESS;
+  file_ = File(OpenInput(SystemPath(path), access, &error));
+  if (!file_.IsOpen()) return static_cast<int>(error);  // the caller reports it, with ErrorText
   return Stat();
 }
 
@@ -375,6 +442,7 @@ int Replacement::Create(const Target& target) {
   const std::wstring folder = win32::FolderOf(full);
   if (folder.empty() || folder.size() == full.size()) return ERROR_BAD_PATHNAME;
   target_path_ = win32::VerbatimForm(full);
+  ReportLeftovers(folder, win32::VerbatimForm(folder));
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::uint64_t seed = GetTickCount64() ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -384,18 +452,25 @@ int Replacement::Create(const Target& target) {
       name += static_cast<wchar_t>(kLetters[(seed >> 33) % 62]);
     }
     const std::wstring temp = win32::VerbatimForm(folder) + name;
-    int fd = -1;
-    // Hidden while it exists, so it does not clutter the user's folder.
+    // Hidden while it exists, so it does not clutter the user's folder, and
+    // marked for removal, so the system removes it however the run ends; a
+    // console event has to remove it by name only where that mark cannot be set.
+    File created;
+    std::wstring pending;
     const DWORD error = win32::Guarded(
         [&] {
-          fd = OpenShared(temp, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, _O_RDWR);
-          return fd >= 0 ? ERROR_SUCCESS : Outcome(FALSE);
+          created = File(OpenShared(temp, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
+                                    _O_RDWR));
+          if (!created.IsOpen()) return Outcome(FALSE);
+          marked_ = MarkForRemoval(created, true);
+          if (!marked_) pending = temp;
+          return DWORD{ERROR_SUCCESS};
         },
-        &temp);
+        &pending);
     if (error == ERROR_SUCCESS) {
       temp_name_ = Narrow(folder + name);
       wide_temp_path_ = temp;
-      file_ = File(fd);
+      file_ = std::move(created);
       return 0;
     }
     if (error != ERROR_FILE_EXISTS) return static_cast<int>(error);
@@ -418,7 +493,6 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
     *error = "cannot flush to disk: " + ErrorText(GetLastError());
     return false;
   }
-  file_.Close();
   if (!(read != nullptr ? *read : original).Unchanged()) {
     *error = "it changed while it was being repaired";
     return false;
@@ -427,6 +501,16 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
     *error = "its name no longer refers to the file that was read";
     return false;
   }
+  // The new file must outlive its handle now: from here until it has
+  // replaced the image, a console event removes it by name.
+  const DWORD kept =
+      win32::Guarded([this] { return marked_ ? Outcome(MarkForRemoval(file_, false)) : DWORD{ERROR_SUCCESS}; },
+                     &wide_temp_path_);
+  if (kept != ERROR_SUCCESS) {
+    *error = "cannot keep the new file: " + ErrorText(kept);
+    return false;
+  }
+  file_.Close();
   original.Input().Close();  // replacing a file needs it closed by this program too
   const std::wstring& target = target_path_;
   const DWORD before = GetFileAttributesW(target.c_str());
@@ -466,19 +550,15 @@ void PrepareProcess() {
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
   // No shell expands wildcards here, and argv holds names in the ANSI code
-  // page; the wide arguments have every name whole.
-  int count = 0;
-  wchar_t** wide = nullptr;
-  wchar_t** environment = nullptr;
-  int startup_info = 0;
-  if (__wgetmainargs(&count, &wide, &environment, 0, &startup_info) != 0 || wide == nullptr) {
-    return std::vector<std::string>(argv, argv + argc);
-  }
+  // page; the wide command line has every name whole.
+  const wchar_t* line = GetCommandLineW();
+  if (line == nullptr) return std::vector<std::string>(argv, argv + argc);
+  const std::vector<std::wstring> wide = win32::SplitCommandLine(line);
   std::vector<std::string> words;
-  words.reserve(static_cast<std::size_t>(count));
-  if (count > 0) words.push_back(Narrow(wide[0]));
-  for (int i = 1; i < count; ++i) {
-    const std::wstring word = wide[i];
+  words.reserve(wide.size());
+  if (!wide.empty()) words.push_back(Narrow(wide[0]));
+  for (std::size_t i = 1; i < wide.size(); ++i) {
+    const std::wstring& word = wide[i];
     // "D:" alone means the current folder of drive D; "D:." keeps that
     // meaning once the folder scan has cut separators from "D:\".
     if (IsBareDrive(word) && !IsVerbatim(word)) {

@@ -1,6 +1,7 @@
 // Windows-only pieces of the platform layer, shared by its files and by the
-// Windows unit tests: helpers that touch no file (wildcard matching, path
-// forms, the retry rule, the console-window decision, error text) and the
+// Windows unit tests: helpers that touch no file (the command-line split,
+// wildcard matching, path forms, the retry rule, the console-window decision,
+// error text) and the
 // guard that keeps a console event from leaving a temporary file behind or
 // cutting an in-place write short.
 #pragma once
@@ -10,8 +11,18 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane::os::win32 {
+
+// The words of a command line as Windows programs write them, with one
+// difference from the C runtime's rules: a quote is never part of a word
+// (no file name can hold one), so backslashes before a quote are halved,
+// rounding up, and the quote always opens or closes quoting. "My Night\"
+// (Explorer and tab completion end a quoted folder so) is then the folder
+// My Night\ rather than a name ending in a quote, and "C:\a\\" (as
+// programs that escape for the C runtime write it) is C:\a\ too.
+std::vector<std::wstring> SplitCommandLine(std::wstring_view line);
 
 // Whether `name` matches the command-line pattern `pattern`: '*' stands for
 // any run of characters, '?' for exactly one, and every other character for
@@ -49,11 +60,17 @@ constexpr DWORD kRetryPauseMs = 100;
 
 // Whether the program runs in a console window of its own (a double-click in
 // Explorer or files dropped on it) and shows its report there, so that it
-// must wait for Enter before the window closes.
-bool ShouldWaitForEnter(DWORD console_processes, bool stderr_is_console);
+// must wait for Enter before the window closes. A console without a visible
+// window (a program started with CREATE_NO_WINDOW, by a scheduled task or a
+// script) has nobody to press Enter.
+bool ShouldWaitForEnter(DWORD console_processes, bool stderr_is_console, bool window_visible);
 
 // The system's text for an error, in UTF-8, with a hint where one helps.
 std::string ErrorText(DWORD error);
+
+// Whether `name` has the form of Corvane's temporary files: ".corvane-" and
+// six letters or digits.
+bool IsTemporaryName(std::wstring_view name);
 
 // UTF-8 and UTF-16 conversions.
 std::wstring Wide(std::string_view text);

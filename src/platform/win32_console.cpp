@@ -1,5 +1,5 @@
 // The console: its control events and the guard they need, its output code
-// page, and the wait for Enter in a window of our own. Windows runs the control
+// page, and the wait for Enter in a visible window of our own. Windows runs the control
 // handler on a thread of its own while the main thread goes on, so one lock
 // covers every change to the pending temporary file and its name, which is
 // kept in a fixed buffer that is never freed.
@@ -48,6 +48,26 @@ void AtExit() {
     while (c != '\n' && c != EOF) c = std::getchar();
   }
   RestoreConsole();
+}
+
+// Whether someone can see the console: it has a window (CREATE_NO_WINDOW
+// gives none), on the interactive desktop (a scheduled task that runs while
+// nobody is logged on has it on a hidden one), and that window is shown or
+// was not started hidden (Windows Terminal keeps the console's own window
+// hidden and draws it in a tab of its own).
+bool ConsoleIsSeen() {
+  const HWND window = GetConsoleWindow();
+  if (window == nullptr) return false;
+  USEROBJECTFLAGS station{};
+  if (GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station, nullptr) &&
+      (station.dwFlags & WSF_VISIBLE) == 0) {
+    return false;
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  GetStartupInfoW(&startup);
+  const bool started_hidden = (startup.dwFlags & STARTF_USESHOWWINDOW) != 0 && startup.wShowWindow == SW_HIDE;
+  return IsWindowVisible(window) != 0 || !started_hidden;
 }
 
 }  // namespace
@@ -117,7 +137,7 @@ void PrepareConsole() {
   DWORD processes[4];
   DWORD mode = 0;
   const bool stderr_is_console = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
-  g_wait_for_enter = ShouldWaitForEnter(GetConsoleProcessList(processes, 4), stderr_is_console);
+  g_wait_for_enter = ShouldWaitForEnter(GetConsoleProcessList(processes, 4), stderr_is_console, ConsoleIsSeen());
   (void)std::atexit(AtExit);
 }
 

@@ -1,5 +1,5 @@
-// Windows helpers that touch no file: matching command-line wildcards against
-// long names, the folder and long-path forms of a full path, the rule for
+// Windows helpers that touch no file: splitting the command line, matching
+// its wildcards against long names, the name of a temporary file, the folder and long-path forms of a full path, the rule for
 // retrying a file another program holds for a moment, the decision to wait
 // for Enter in a window of our own, and the system's text for an error.
 #include "platform/win32.h"
@@ -21,6 +21,47 @@ bool SameLetter(wchar_t a, wchar_t b) {
 }
 
 }  // namespace
+
+std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
+  std::vector<std::wstring> words;
+  std::wstring word;
+  bool in_word = false;  // a word has begun, even an empty quoted one
+  bool quoted = false;
+  std::size_t backslashes = 0;
+  for (const wchar_t c : line) {
+    if (c == L'\\') {
+      ++backslashes;
+      in_word = true;
+      continue;
+    }
+    const bool before_quote = c == L'"';
+    word.append(before_quote ? (backslashes + 1) / 2 : backslashes, L'\\');
+    backslashes = 0;
+    if (before_quote) {
+      quoted = !quoted;
+      in_word = true;
+    } else if (!quoted && (c == L' ' || c == L'\t')) {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+    } else {
+      word += c;
+      in_word = true;
+    }
+  }
+  word.append(backslashes, L'\\');
+  if (in_word) words.push_back(word);
+  return words;
+}
+
+bool IsTemporaryName(std::wstring_view name) {
+  constexpr std::wstring_view kPrefix = L".corvane-";
+  if (name.size() != kPrefix.size() + 6 || !name.starts_with(kPrefix)) return false;
+  for (const wchar_t c : name.substr(kPrefix.size())) {
+    if (!((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9'))) return false;
+  }
+  return true;
+}
 
 bool MatchesWildcard(std::wstring_view pattern, std::wstring_view name) {
   // As in a POSIX shell, wildcards never take the dot of a name that starts with one.
@@ -85,9 +126,9 @@ DWORD RetryWhileBusy(const std::function<DWORD()>& attempt, int attempts, DWORD 
   return result;
 }
 
-bool ShouldWaitForEnter(DWORD console_processes, bool stderr_is_console) {
+bool ShouldWaitForEnter(DWORD console_processes, bool stderr_is_console, bool window_visible) {
   // A Command Prompt or PowerShell shares its console, so it counts too.
-  return console_processes == 1 && stderr_is_console;
+  return console_processes == 1 && stderr_is_console && window_visible;
 }
 
 std::string ErrorText(DWORD error) {
@@ -105,6 +146,8 @@ std::string ErrorText(DWORD error) {
     result += " (the file is open in another program; close it and try again)";
   } else if (error == ERROR_ACCESS_DENIED) {
     result += " (the file may be read-only, or open in another program)";
+  } else if (error == ERROR_FILE_READ_ONLY) {
+    result += " (its Read-only attribute is set: clear it in the file's Properties)";
   }
   return result;
 }

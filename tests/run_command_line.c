@@ -1,0 +1,20 @@
+/* Starts one command line exactly as written, as Explorer starts a verb's
+ * command (CreateProcessW, no shell in between), waits for it and returns its
+ * exit status; the standard streams are passed on. Built with mingw-w64 by
+ * tests/installer-check.sh and run under wine:
+ *   run_command_line.exe "\"C:\...\corvane.exe\" \"Z:\tmp\a b.fit\""  */
+#include <windows.h>
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 2) return 2;
+  STARTUPINFOW startup = {0};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {0};
+  if (!CreateProcessW(NULL, argv[1], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) return 3;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return (int)status;
+}
