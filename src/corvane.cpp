@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/options.h"
+#include "driver/output_check.h"
 #include "driver/scan.h"
 #include "fits/fits.h"
 #include "platform/os.h"
@@ -114,6 +115,7 @@ int main(int argc, char** argv) {
     ExitRun(0);
   }
   if (count == 2 && AnswerLoneWord(args[1])) ExitRun(0);
+  if (!OutputsAreNoInputs(count, args.data())) ExitRun(1);
   for (int i = 1; i < count;) {
     const int used = ApplyOption(count, args.data(), i);
     if (used > 0) {

@@ -102,19 +102,32 @@ TEST_F(Faults, AFailedDirectoryFlushAfterTheRenameIsNoFailureOfTheFile) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
 }
 
-TEST_F(Faults, EveryFailedWriteToAnOutputFileIsReported) {
+TEST_F(Faults, EveryFailedWriteToAnOutputFileLeavesTheOldOutputWhole) {
+  // The output was emptied before it was written: a full disk lost the old
+  // output, and the error named the input.
   const std::vector<std::string> calls = CallsOf({"-out", "out.fit", "a.fit"});
-  ASSERT_EQ(calls, (std::vector<std::string>{"write", "write", "write"}));  // header, data, fill
-  for (std::size_t n = 1; n <= calls.size(); ++n) {
-    SCOPED_TRACE("call " + std::to_string(n));
-    const RunResult run = RunWithFault({"-out", "out.fit", "a.fit", "b.fit"}, n, "enospc");
-    const std::string a_report = run.err.substr(0, run.err.find("b.fit\n"));
-    EXPECT_EQ(a_report.find("\tOK"), std::string::npos);
-    EXPECT_NE(a_report.find("Short write"), std::string::npos);
-    EXPECT_EQ(Read("a.fit"), input_);
-    EXPECT_TRUE(run.err.ends_with("\tOK\n"));  // b.fit went to the output file
-    EXPECT_EQ(Read("out.fit").size(), 4u * 2880u);  // header, 6000 bytes of data, fill
+  // Header, data, fill, the new copy's flush, the rename, the folder's flush.
+  ASSERT_EQ(calls, (std::vector<std::string>{"write", "write", "write", "fsync", "rename", "fsync"}));
+  const std::string old = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({1, 2, 3}));
+  for (const std::string mode : {"enospc", "eio", "short"}) {
+    for (std::size_t n = 1; n < calls.size(); ++n) {
+      SCOPED_TRACE(mode + " at call " + std::to_string(n) + " (" + calls[n - 1] + ")");
+      Write("out.fit", old);
+      const RunResult run = RunWithFault({"-out", "out.fit", "a.fit"}, n, mode);
+      EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("Error: 'out.fit' left as it was"), std::string::npos) << run.err;
+      EXPECT_EQ(Read("out.fit"), old);
+      EXPECT_EQ(Read("a.fit"), input_);
+      EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit", "out.fit"}));
+    }
   }
+  // A new output that fails is not created at all.
+  unlink(Path("out.fit").c_str());
+  const RunResult run = RunWithFault({"-out", "out.fit", "a.fit"}, 2, "enospc");
+  EXPECT_NE(run.err.find("Error: 'out.fit' not created, the new copy could not be written: No space left on device"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
 }
 
 TEST_F(Faults, AShortReadOfTheDataIsReportedAndNothingIsWritten) {
@@ -199,15 +212,22 @@ TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   // Appended to before the data is read, while the new copy is written, or
   // replaced under the same name: the rename would drop the new bytes or the
   // new file. Cut short between the two passes over the data.
-  const std::vector<std::pair<std::string, std::string>> changes = {{"read:2", "printf more >> a.fit"},
-                                                                    {"1", "printf more >> a.fit"},
-                                                                    {"1", "cp b.fit c && mv c a.fit"},
-                                                                    {"1", "truncate -s 3000 a.fit"}};
-  for (const auto& [at, command] : changes) {
+  // truncate opens without waiting, so the read lease held while the new copy
+  // is written turns it away and the image stays whole.
+  struct Change {
+    std::string at;
+    std::string command;
+    bool turned_away;
+  };
+  const std::vector<Change> changes = {{"read:2", "printf more >> a.fit", false},
+                                       {"1", "printf more >> a.fit", false},
+                                       {"1", "cp b.fit c && mv c a.fit", false},
+                                       {"1", "truncate -s 3000 a.fit", true}};
+  for (const auto& [at, command, turned_away] : changes) {
     SCOPED_TRACE(command + " at " + at);
     Write("a.fit", input_);
     Write("b.fit", FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({7})));
-    const std::string before = RunProgram({"/bin/sh", "-c", command + " && cat a.fit"}).out;
+    const std::string before = turned_away ? input_ : RunProgram({"/bin/sh", "-c", command + " && cat a.fit"}).out;
     Write("a.fit", input_);
     const RunResult run = RunWhile({"a.fit"}, at, command);
     EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
@@ -220,26 +240,55 @@ TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"b.fit"});  // a removed image does not come back
 }
 
-TEST_F(Faults, AnOutputFileThatIsTheInputUnderAnotherNameIsNeverEmptiedFirst) {
+TEST_F(Faults, AnOutputFileThatIsAnInputOfTheRunIsRefusedBeforeAnythingIsWritten) {
+  // The output was once the input under another name, replaced as in place;
+  // a FITS file of a named folder was overwritten before its own turn and
+  // then skipped as repaired.
   Write("a.fit", input_);
   ASSERT_EQ(link(Path("a.fit").c_str(), Path("hard.fit").c_str()), 0);
   ASSERT_EQ(symlink("a.fit", Path("soft.fit").c_str()), 0);
-  for (const std::string out : {"hard.fit", "soft.fit", "a.fit"}) {
-    SCOPED_TRACE(out);
-    const RunResult run = Run({"-add", "1", "-out", out, "a.fit"},
-                              {.env = {Preload(), "CORVANE_FAULT_CALL=2", "CORVANE_FAULT_MODE=enospc"}});
-    EXPECT_NE(run.err.find("left unchanged"), std::string::npos) << run.err;
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  Write("night/a.fit", input_);
+  Write("night/b.fit", input_);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"-add", "1", "-out", "hard.fit", "a.fit"}, "'hard.fit' is 'a.fit'"},
+      {{"-add", "1", "-out", "soft.fit", "a.fit"}, "'soft.fit' is 'a.fit'"},
+      {{"-out", "a.fit", "a.fit"}, "'a.fit' is 'a.fit'"},
+      {{"-out", "night/b.fit", "night"}, "'night/b.fit' is 'night/b.fit'"},
+      {{"-out", "night/a.fit", "b.fit", "night/"}, "'night/a.fit' is 'night/a.fit'"},
+  };
+  for (const auto& [args, names] : refused) {
+    SCOPED_TRACE(args[args.size() - 2] + " " + args.back());
+    const RunResult run = Run(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Error: the output file " + names + ", which this run also repairs; nothing was written\n");
     EXPECT_EQ(Read("a.fit"), input_);
+    EXPECT_EQ(Read("night/a.fit"), input_);
+    EXPECT_EQ(Read("night/b.fit"), input_);
   }
-  // Rewritten in place by another program after the check pass: the output
-  // was once checked only against itself as opened afterwards.
-  const RunResult changed = RunWhile({"-add", "1", "-out", "hard.fit", "a.fit"}, "read:3",
-                                     "printf 7 | dd of=a.fit bs=1 seek=4000 conv=notrunc status=none");
-  EXPECT_NE(changed.err.find("Error: 'a.fit' left unchanged, it changed while"), std::string::npos) << changed.err;
-  Write("a.fit", input_);
-  EXPECT_TRUE(Run({"-add", "1", "-out", "hard.fit", "a.fit"}).err.ends_with("\tOK\n"));
-  EXPECT_EQ(Pixels16(Read("hard.fit")).at(0), 10);
-  EXPECT_EQ(Read("a.fit"), input_);  // the other name keeps the input
+  // Another name in the same folder is fine, and the input keeps its bytes.
+  EXPECT_TRUE(Run({"-add", "1", "-out", "night/c.fit", "night"}).err.ends_with("\tOK\n"));
+  EXPECT_EQ(Pixels16(Read("night/c.fit")).at(0), 10);
+  EXPECT_EQ(Read("night/a.fit"), input_);
+}
+
+TEST_F(Faults, PixelsChangedBetweenTheTwoPassesLeaveTheImageUnchanged) {
+  // Rewritten in place by another program after the checking pass, with the
+  // size and time put back (as a write through a shared mapping leaves
+  // them): the result mixed pixels of two versions and said OK.
+  const std::string touch_back =
+      "printf 7 | dd of=a.fit bs=1 seek=4000 conv=notrunc status=none && touch -r ref.fit a.fit";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-add", "1", "a.fit"}, std::vector<std::string>{"-add", "1", "-out", "o.fit", "a.fit"}}) {
+    SCOPED_TRACE(args.size());
+    Write("a.fit", input_);
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c", "cd " + dir_ + " && cp -p a.fit ref.fit"}).status, 0);
+    const RunResult run = RunWhile(args, "read:3", touch_back);
+    EXPECT_NE(run.err.find("another program changed"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
+    EXPECT_EQ(Read("a.fit").substr(0, 2880), input_.substr(0, 2880));  // no marker
+    EXPECT_FALSE(access(Path("o.fit").c_str(), F_OK) == 0);
+  }
 }
 
 TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
@@ -266,7 +315,18 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
   // A read failing once writing has begun can only be owned up to.
   Write("a.fit", input_);
   const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4"}});
-  EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten\n")) << cut.err;
+  EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten (its data could not be "
+                                "read again); a later run refuses it, restore it from a backup\n"))
+      << cut.err;
+  // The header still says a repair is under way: a later run, even forced, refuses the file.
+  const std::string damaged = Read("a.fit");
+  EXPECT_NE(damaged.find("COMMENT =CORVANE repair under way"), std::string::npos);
+  EXPECT_EQ(damaged.find("Mangled by CORVANE"), std::string::npos);
+  const RunResult later = Run({"-force", "a.fit"});
+  EXPECT_NE(later.err.find("Error: 'a.fit' is damaged: a repair written through it was interrupted"),
+            std::string::npos)
+      << later.err;
+  EXPECT_EQ(Read("a.fit"), damaged);
   for (const auto& [mode, status] : std::vector<std::pair<std::string, int>>{{"int", 130}, {"xcpu", 152}}) {
     Write("a.fit", input_);
     const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_CALL=3",

@@ -26,7 +26,7 @@ constexpr Option kOptions[] = {
     {"-stretch", false,
      [](const char*) {
        do_stretch = 1;
-       (void)std::fputs("[do_stretch] ", stdout);  // a closed stdout changes nothing here
+       AnnounceStretch();
      }},
     {"-bzero", true,
      [](const char* v) {
@@ -53,6 +53,13 @@ int ApplyOption(int argc, char** argv, int i) {
     }
     option.apply(argv[i + 1]);
     return 2;
+  }
+  return 0;
+}
+
+int OptionLength(int argc, char** argv, int i) {
+  for (const Option& option : kOptions) {
+    if (std::strcmp(argv[i], option.keyword) == 0) return option.takes_value && i + 1 < argc ? 2 : 1;
   }
   return 0;
 }

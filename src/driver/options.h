@@ -8,4 +8,7 @@ namespace corvane {
 // argv[i] is not an option, that is, when it is a path.
 int ApplyOption(int argc, char** argv, int i);
 
+// How many arguments ApplyOption would use at argv[i], without applying it.
+int OptionLength(int argc, char** argv, int i);
+
 }  // namespace corvane

@@ -12,6 +12,7 @@ namespace corvane {
 namespace {
 
 constexpr char kMarkerPrefix[] = "COMMENT =Mangled by CORVANE";
+constexpr char kUnderWayPrefix[] = "COMMENT =CORVANE repair under way";
 constexpr char kRegistaxPrefix[] = "COMMENT= REGISTAX";
 constexpr char kAstraPrefix[] = "ORIGIN  = 'Astra Image";
 constexpr char kSimplePrefix[] = "SIMPLE  =                    T";
@@ -66,6 +67,13 @@ Next TestCard(PerFile& f, int index) {
   const Card& card = f.header[static_cast<std::size_t>(index)];
   if (StartsWith(card, "BZERO") && TestBzero(f, card) != Next::kContinue) return Next::kDone;
   if (StartsWith(card, "BITPIX") && TestBitpix(f, card) != Next::kContinue) return Next::kDone;
+  // A write through the image that was cut off: neither the original nor the
+  // repair, and no run can tell which pixels were rewritten.
+  if (StartsWith(card, kUnderWayPrefix)) {
+    Report("Error: '%s' is damaged: a repair written through it was interrupted, so its pixels are partly "
+           "rewritten; restore the original from a backup\n", f.path.c_str());
+    return Next::kFailed;
+  }
   if (force == 0 && StartsWith(card, kMarkerPrefix)) {
     Report("\tLooks like this file has already been mangled. Skipping...\n");
     return Next::kDone;
@@ -144,7 +152,7 @@ Next ReadHeaderBlock(PerFile& f) {
     Card& card = f.header[static_cast<std::size_t>(j)];
     std::memcpy(card.data(), block + static_cast<std::ptrdiff_t>(j) * kCardLen, kCardLen);
     f.data_size -= kCardLen;
-    if (TestCard(f, j) != Next::kContinue) return Next::kDone;
+    if (const Next next = TestCard(f, j); next != Next::kContinue) return next;
   }
   return CheckHeaderBlock(f);
 }
