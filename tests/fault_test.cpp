@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -421,6 +422,111 @@ TEST_F(Faults, RunningOutOfMemoryFailsTheFileAndTheRunGoesOn) {
   Write("a.fit", FitsFile(Header(-32), std::string(3 << 20, 'x')));
   EXPECT_TRUE(Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_MALLOC=1000000"}})
                   .err.ends_with("Out of memory allocating 1048320 bytes for file a.fit\n"));
+}
+
+TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
+  // "-stretch -out /dev/stdout > f.fit" once put "[do_stretch] " over the
+  // SIMPLE card of the image.
+  Write("a.fit", input_);
+  const std::string tool = CORVANE_BINARY;
+  RunResult run = RunProgram({"/bin/sh", "-c", "\"$0\" -stretch -out /dev/stdout a.fit > f.fit", tool});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n[do_stretch] ")) << run.err;
+  EXPECT_TRUE(Read("f.fit").starts_with("SIMPLE  =")) << Read("f.fit").substr(0, 80);
+  EXPECT_EQ(Read("f.fit").size(), 4u * 2880u);
+  // A FIFO is written as it is, read by another program; stdout keeps the line.
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  run = RunProgram({"/bin/sh", "-c", "cat pipe > piped.fit & \"$0\" -stretch -out pipe a.fit; wait", tool});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n[do_stretch] ")) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Read("piped.fit"), Read("f.fit"));
+  // A regular output keeps the line on standard output.
+  run = Run({"-stretch", "-out", "o.fit", "a.fit"});
+  EXPECT_EQ(run.out, "[do_stretch] ");
+  EXPECT_EQ(Read("o.fit"), Read("f.fit"));
+}
+
+TEST_F(Faults, TwoRunsWithTheSameOutputNeverMix) {
+  // The second run emptied and wrote the output while the first was writing
+  // it: one image's header over the other's pixels, and both said OK.
+  Write("a.fit", input_);
+  const std::string other = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(3000, 5)));
+  Write("b.fit", other);
+  ASSERT_TRUE(Run({"-out", "solo.fit", "a.fit"}).err.ends_with("\tOK\n"));
+  const std::string whole = Read("solo.fit");
+  unlink(Path("solo.fit").c_str());
+  // The second run starts and ends while the first writes its data.
+  const RunResult run =
+      RunWhile({"-out", "o.fit", "a.fit"}, "2", std::string(CORVANE_BINARY) + " -out o.fit b.fit 2>/dev/null");
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+  EXPECT_EQ(Read("o.fit"), whole);  // the first run renamed last: its whole result
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit", "o.fit"}));
+}
+
+TEST_F(Faults, AFileAnotherProgramHasOpenForWritingIsLeftAlone) {
+  // A stacking program that paused with the image open: repaired and marked,
+  // and what it wrote afterwards was lost.
+  Write("a.fit", input_);
+  const std::string tool = CORVANE_BINARY;
+  RunResult run = RunProgram({"/bin/sh", "-c", "exec 3>>a.fit; \"$0\" a.fit", tool});
+  EXPECT_EQ(run.err.substr(run.err.find("]\n") + 2), "Error: 'a.fit' left unchanged, another program has it open for writing\n");
+  EXPECT_EQ(Read("a.fit"), input_);
+  // Opened for writing while the new copy is written: the lease is broken and
+  // given up at once, so the other program's append goes through, into the original.
+  run = RunWhile({"a.fit"}, "1", "printf more >> a.fit");
+  EXPECT_TRUE(run.err.ends_with("Error: 'a.fit' left unchanged, another program opened it for writing while it was "
+                                "being repaired\n"))
+      << run.err;
+  EXPECT_EQ(Read("a.fit"), input_ + "more");
+}
+
+TEST_F(Faults, AnImageSavedByAnotherProgramAtTheRenameIsKept) {
+  // Saved between the last check and the rename, the newer image was replaced
+  // by the repair of the old one.
+  const std::vector<std::string> calls = CallsOf({"a.fit"});
+  const std::size_t rename = static_cast<std::size_t>(std::find(calls.begin(), calls.end(), "rename") - calls.begin()) + 1;
+  Write("a.fit", input_);
+  const std::string newer = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({7}));
+  Write("b.fit", newer);
+  const RunResult run = RunWhile({"a.fit"}, std::to_string(rename), "cp b.fit c && mv c a.fit");
+  EXPECT_TRUE(run.err.ends_with("Error: 'a.fit' left unchanged, another program replaced it during the rename\n"))
+      << run.err;
+  EXPECT_EQ(Read("a.fit"), newer);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+}
+
+TEST_F(Faults, NoNamedCopyExistsWhileItIsWrittenAndALeftoverIsNamedOnce) {
+  // The new copy had a name from the start: SIGKILL or a power cut left a
+  // full-size hidden file for good, and nothing ever said so.
+  Write("a.fit", input_);
+  Write("b.fit", input_);
+  RunResult run = RunWhile({"a.fit"}, "1", "ls -A > ../" + dir_.substr(dir_.rfind('/') + 1) + ".listing");
+  EXPECT_EQ(ReadFile(dir_ + ".listing"), "a.fit\nb.fit\n");
+  unlink((dir_ + ".listing").c_str());
+  Write(".corvane-Ab12Cd", "left by a killed run");
+  Write("a.fit", input_);
+  run = Run({"a.fit", "b.fit"});
+  const std::string note = "Note: the folder of 'a.fit' holds '.corvane-Ab12Cd', a copy left by an interrupted run";
+  EXPECT_NE(run.err.find(note), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("Note:"), run.err.rfind("Note:"));  // once for the folder
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+}
+
+TEST_F(Faults, AFolderThatCannotBeOpenedIsFlushedAnotherWay) {
+  // Without read permission the folder could not be opened to be flushed,
+  // and the rename was left to chance after OK.
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
+  ASSERT_EQ(mkdir(Path("box").c_str(), 0777), 0);
+  Write("box/a.fit", input_);
+  ASSERT_EQ(chown(Path("box/a.fit").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(Path("box").c_str(), 0333), 0);
+  const std::string log = dir_ + ".record";
+  const RunResult run = Run({"box/a.fit"}, {.env = {Preload(), "CORVANE_RECORD=" + log}, .as_unprivileged = true});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+  const std::string record = ReadFile(log);
+  unlink(log.c_str());
+  EXPECT_NE(record.find("\nF\n"), std::string::npos) << "no syncfs after the rename";
+  ASSERT_EQ(chmod(Path("box").c_str(), 0777), 0);
+  EXPECT_EQ(Pixels16(Read("box/a.fit")).at(0), 9);
 }
 
 }  // namespace

@@ -110,14 +110,27 @@ TEST_F(Layout, AnOutputFileHoldsExactlyTheResultAndTheInputIsKept) {
   EXPECT_EQ(Pixels32(Read("out.fit")).at(1), 2u + 2147483649u);
 }
 
-TEST_F(Layout, ACreatedOutputFileGetsTheUsualModeLessTheUmask) {
+TEST_F(Layout, AnOutputFileGetsTheInputsModeLessTheUmask) {
+  // Every output got 0666 less the umask: a private 0600 image gave a 0644 copy.
   Write("in.fit", FitsFile(Header(32), Be32({1})));
   const mode_t mask = umask(027);
-  Run({"-out", "new.fit", "in.fit"});
+  for (const auto& [input, output] : std::vector<std::pair<mode_t, mode_t>>{
+           {0644, 0640}, {0600, 0600}, {0666, 0640}, {0755, 0750}, {04755, 0750}}) {
+    SCOPED_TRACE(input);
+    for (const bool existed : {false, true}) {
+      unlink(Path("new.fit").c_str());
+      if (existed) {
+        Write("new.fit", "old");
+        ASSERT_EQ(chmod(Path("new.fit").c_str(), 0666), 0);
+      }
+      ASSERT_EQ(chmod(Path("in.fit").c_str(), input), 0);
+      EXPECT_TRUE(Run({"-out", "new.fit", "in.fit"}).err.ends_with("\tOK\n"));
+      struct stat info {};
+      ASSERT_EQ(stat(Path("new.fit").c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, output);
+    }
+  }
   umask(mask);
-  struct stat info {};
-  ASSERT_EQ(stat(Path("new.fit").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
 TEST_F(Layout, AnOutputFileThatCannotBeOpenedEndsTheRun) {

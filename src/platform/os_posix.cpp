@@ -686,12 +686,12 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
     return false;
   }
   const Target& source = read != nullptr ? *read : target;
-  if (!source.Unchanged()) {
-    *error = "it changed while it was being repaired";
-    return false;
-  }
   if (source.LeaseBroken()) {
     *error = "another program opened it for writing while it was being repaired";
+    return false;
+  }
+  if (!source.Unchanged()) {
+    *error = "it changed while it was being repaired";
     return false;
   }
   if (!target.output_ && !target.StillNamed()) {
