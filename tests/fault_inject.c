@@ -14,6 +14,7 @@
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
  *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
  *   CORVANE_FAULT_FREE_BLOCKS=N  fstatvfs reports N blocks free
+ *   CORVANE_NO_TMPFILE=1     the filesystem has no unnamed files (O_TMPFILE)
  *   CORVANE_RECORD=path      appends every change a disk would see, one a line:
  *                            W ino offset hex (a write), S ino (fsync), D ino
  *                            (fsync of a folder), T ino size, C ino folder name
@@ -384,6 +385,10 @@ int openat(int dir, const char* path, int flags, ...) {
   static int (*fn)(int, const char*, int, ...);
   if (!fn) fn = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat");
   mode_t mode = 0;
+  if ((flags & O_TMPFILE) == O_TMPFILE && getenv("CORVANE_NO_TMPFILE")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
   if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
     va_list args;
     va_start(args, flags);

@@ -502,8 +502,23 @@ TEST_F(Faults, NoNamedCopyExistsWhileItIsWrittenAndALeftoverIsNamedOnce) {
   RunResult run = RunWhile({"a.fit"}, "1", "ls -A > ../" + dir_.substr(dir_.rfind('/') + 1) + ".listing");
   EXPECT_EQ(ReadFile(dir_ + ".listing"), "a.fit\nb.fit\n");
   unlink((dir_ + ".listing").c_str());
-  Write(".corvane-Ab12Cd", "left by a killed run");
+  // SIGKILL part way: nothing to remove where the copy has no name.
   Write("a.fit", input_);
+  run = RunWhile({"a.fit"}, "2", "kill -9 $PPID");
+  EXPECT_EQ(run.status, 128 + 9);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  // Where the filesystem has no unnamed files, the named copy stays; the
+  // next run in that folder says so, once.
+  Write("a.fit", input_);
+  run = RunWhile({"a.fit"}, "2", "kill -9 $PPID", {"CORVANE_NO_TMPFILE=1"});
+  EXPECT_EQ(run.status, 128 + 9);
+  EXPECT_EQ(Listing().size(), 3u);
+  EXPECT_EQ(Read("a.fit"), input_);
+  for (const std::string& name : Listing()) {
+    if (name.starts_with(".corvane-")) {
+      ASSERT_EQ(rename(Path(name).c_str(), Path(".corvane-Ab12Cd").c_str()), 0);
+    }
+  }
   run = Run({"a.fit", "b.fit"});
   const std::string note = "Note: the folder of 'a.fit' holds '.corvane-Ab12Cd', a copy left by an interrupted run";
   EXPECT_NE(run.err.find(note), std::string::npos) << run.err;
