@@ -253,5 +253,46 @@ TEST_F(PowerCut, WriteThroughEveryStateIsTheOriginalTheRepairOrRefused) {
   EXPECT_GE(refused, 3u) << points_ << " points";  // header only, part of the data, all but the marker
 }
 
+TEST_F(PowerCut, WriteThroughEveryFailedCallLeavesTheOriginalOrARefusedFile) {
+  // A disk error part way through a write-through: never a marked half
+  // repair, never a file whose pixels a later run repairs a second time.
+  const std::string refused = "CORVANE_FAULT_CREATE=eacces";
+  const std::string log = dir_ + ".calls";
+  Write("a.fit", input_);
+  Run({"-add", "1", "a.fit"}, {.env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY, refused,
+                                       "CORVANE_FAULT_LOG=" + log}});
+  const std::string result = Read("a.fit");
+  std::vector<std::string> calls;
+  std::istringstream lines(ReadFile(log));
+  for (std::string line; std::getline(lines, line);) calls.push_back(line);
+  unlink(log.c_str());
+  // Reserve, under-way header, flush, data, fill, flush, final header, flush.
+  ASSERT_EQ(calls,
+            (std::vector<std::string>{"fallocate", "write", "fsync", "write", "write", "fsync", "write", "fsync"}));
+  for (const std::string mode : {"enospc", "eio", "short"}) {
+    for (std::size_t n = 1; n <= calls.size(); ++n) {
+      SCOPED_TRACE(mode + " at call " + std::to_string(n) + " (" + calls[n - 1] + ")");
+      Write("a.fit", input_);
+      const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY,
+                                                                  refused, "CORVANE_FAULT_CALL=" + std::to_string(n),
+                                                                  "CORVANE_FAULT_MODE=" + mode}});
+      EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
+      const std::string after = Read("a.fit");
+      EXPECT_TRUE(after == input_ || after == result || Refused(after));
+      // Before any pixel changed, the original header is written back (a
+      // short write fails the next call too, and may fail that).
+      if (n <= 3 && mode != "short") {
+        EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, "), std::string::npos) << run.err;
+      }
+      if (run.err.find("left unchanged") != std::string::npos) {
+        EXPECT_EQ(after, input_);
+      }
+      if (n > 3) {
+        EXPECT_NE(run.err.find("Error: 'a.fit' is damaged: "), std::string::npos) << run.err;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvane::testing

@@ -187,8 +187,15 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
   std::string cause;
   if (!file.Rewind() || !WriteHeader(under_way, file, &cause) || !file.Sync()) {
     if (cause.empty()) cause = os::LastErrorText();
-    Report("Error: '%s' is damaged: a write through it failed before its pixels changed (%s); a later run "
-           "refuses it, restore it from a backup\n", f.path.c_str(), cause.c_str());
+    // No pixel has changed yet: the original header, written back, makes it whole.
+    std::string again;
+    if (file.Rewind() && WriteHeader(original, file, &again) && file.Sync()) {
+      Report("Error: '%s' left unchanged, its header could not be marked as under repair: %s\n", f.path.c_str(),
+             cause.c_str());
+    } else {
+      Report("Error: '%s' is damaged: its header could not be marked as under repair (%s) nor written back; its "
+             "pixels are the original's, a later run may refuse it\n", f.path.c_str(), cause.c_str());
+    }
     return Next::kFailed;
   }
   std::uint64_t sum = 0;
