@@ -272,7 +272,11 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
       return Next::kFailed;
   }
   if (!replacement.Commit(target, &error)) {
-    Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());
+    if (replacement.NameChanged()) {
+      Report("Error: '%s' %s\n", f.path.c_str(), error.c_str());
+    } else {
+      Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());
+    }
     return Next::kFailed;
   }
   f.target.DropLease();

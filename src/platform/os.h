@@ -215,6 +215,9 @@ class Replacement {
   // at once. An output target (OpenOutput) is replaced whatever has its name.
   // On failure `error` says why and the target is untouched.
   bool Commit(Target& target, std::string* error, const Target* read = nullptr);
+  // After a failed Commit: whether the target's name no longer holds the
+  // original (`error` then says what it holds and where the rest went).
+  bool NameChanged() const { return committed_; }
 
  private:
   int directory_ = -1;  // borrowed from the target (POSIX)

@@ -730,8 +730,8 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
         if (ExchangeNames(directory_, temp_name_.c_str(), target.name_.c_str()) != 0) {
           // The name holds the repair and the other program's file is under
           // the temporary name: it must not be removed.
-          *error = std::string("another program replaced it during the rename; its file is now '") + temp_name_ +
-                   "' and the repair has the name";
+          *error = std::string("holds the repair: another program replaced it during the rename, and its file "
+                               "is now '") + temp_name_ + "'";
           committed_ = true;
           g_pending = 0;
           return false;

@@ -497,7 +497,7 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
     *error = "cannot replace the file: " + ErrorText(result);
     if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
       // The original is gone but the new file did not move in: it is all there is.
-      *error += "; its new content is in '" + temp_name_ + "'";
+      *error = "is gone, " + *error + "; its repaired content is in '" + temp_name_ + "'";
       (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, &kNoPendingFile);
       committed_ = true;
     }
