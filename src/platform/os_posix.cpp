@@ -589,7 +589,10 @@ int Replacement::Create(const Target& target) {
   directory_ = target.directory_.Descriptor();
 #ifdef O_TMPFILE
   // Unnamed until it is complete: a crash or SIGKILL leaves no file behind.
-  const int unnamed = openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  // Naming it takes /proc (or privilege); without /proc a named file is used.
+  static const bool can_name = access("/proc/self/fd", X_OK) == 0;
+  const int unnamed = can_name ? openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+  if (!can_name) errno = EOPNOTSUPP;
   if (unnamed >= 0) {
     file_ = File(unnamed);
     unnamed_ = true;
