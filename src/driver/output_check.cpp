@@ -27,7 +27,8 @@ std::string InputNamedByOutput(const std::string& output, const std::vector<std:
                                    ? input.substr(0, input.size() - 1)
                                    : input;
     for (const std::string& name : names) {
-      const std::string path = folder + "/" + name;
+      std::string path = folder;
+      path.append("/").append(name);
       if (isFitsFilename(name) != 0 && os::SameFile(output, path)) return path;
     }
   }

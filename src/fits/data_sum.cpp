@@ -27,7 +27,7 @@ std::uint64_t DataSum(std::uint64_t sum, const std::uint8_t* data, std::int64_t 
   for (; at + 32 <= length; at += 32) {
     for (int lane = 0; lane < 4; ++lane) {
       std::uint64_t word = 0;
-      std::memcpy(&word, data + at + 8 * lane, 8);
+      std::memcpy(&word, data + at + std::int64_t{8} * lane, 8);
       lanes[lane] = Step(lanes[lane], word);
     }
   }
