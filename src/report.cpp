@@ -8,6 +8,18 @@
 #include <cstdlib>
 
 namespace corvane {
+namespace {
+
+int g_stretch_announcements = 0;
+bool g_direct_output = false;
+
+}  // namespace
+
+void AnnounceStretch() { ++g_stretch_announcements; }
+
+void NoteDirectOutput() { g_direct_output = true; }
+
+int PendingStretchAnnouncements() { return g_stretch_announcements; }
 
 void Report(const char* format, ...) {
   va_list args;
@@ -18,6 +30,10 @@ void Report(const char* format, ...) {
 
 void ExitRun(int status) {
   os::FlushDirectories();
+  // Printed on standard output these lines stayed in its buffer until now anyway.
+  for (; g_stretch_announcements > 0; --g_stretch_announcements) {
+    (void)std::fputs("[do_stretch] ", g_direct_output ? stderr : stdout);  // a closed stream changes nothing
+  }
   (void)std::fflush(stdout);
   (void)std::fflush(stderr);
   std::exit(status);

@@ -88,7 +88,8 @@ TEST_F(Directory, ASubdirectoryWithAFitsNameFailsAsAFile) {
   EXPECT_EQ(run.status, 1);
   // The system's reason follows ("Is a directory"; Windows says access is denied).
   const std::string sub = Entry("data", "sub.fit");
-  EXPECT_TRUE(run.err.starts_with(sub + "\nError: cannot open '" + sub + "': ")) << run.err;
+  EXPECT_TRUE(run.err.starts_with(sub + "\nError")) << run.err;
+  EXPECT_NE(run.err.find(sub + ": "), std::string::npos) << run.err;
   EXPECT_TRUE(run.err.ends_with("\n1 file: 0 repaired, 0 skipped, 1 failed\n")) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3);
 }

@@ -15,13 +15,22 @@
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
  *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
  *   CORVANE_FAULT_FREE_BLOCKS=N  fstatvfs reports N blocks free
- * posix_fallocate is counted as "fallocate", renameat as "rename". */
+ *   CORVANE_NO_TMPFILE=1     the filesystem has no unnamed files (O_TMPFILE)
+ *   CORVANE_RECORD=path      appends every change a disk would see, one a line:
+ *                            W ino offset hex (a write), S ino (fsync), D ino
+ *                            (fsync of a folder), T ino size, C ino folder name
+ *                            (a named file created), L ino folder name (an
+ *                            unnamed file named), R folder from to, X folder a b
+ *                            (names exchanged), U folder name, F (syncfs)
+ * fallocate and posix_fallocate are counted as "fallocate", renameat and renameat2 as "rename";
+ * creating an unnamed file (O_TMPFILE) is creating a file. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -31,6 +40,57 @@
 #include <unistd.h>
 
 static long g_calls;
+
+static ssize_t real_write(int fd, const void* buf, size_t n);
+
+/* One line of the CORVANE_RECORD log: `text`, then `data` in hex when given. */
+static void record(const char* text, const void* data, size_t size) {
+  const char* path = getenv("CORVANE_RECORD");
+  if (!path) return;
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return;
+  size_t length = strlen(text);
+  char* line = malloc(length + 2 * size + 2);
+  if (line) {
+    memcpy(line, text, length);
+    static const char kHex[] = "0123456789abcdef";
+    for (size_t k = 0; k < size; ++k) {
+      line[length++] = kHex[((const unsigned char*)data)[k] >> 4];
+      line[length++] = kHex[((const unsigned char*)data)[k] & 15];
+    }
+    line[length++] = '\n';
+    real_write(fd, line, length);
+    free(line);
+  }
+  close(fd);
+}
+
+static unsigned long inode_of(int fd) {
+  struct stat info;
+  return fstat(fd, &info) == 0 ? (unsigned long)info.st_ino : 0;
+}
+
+static int is_recorded(int fd) {
+  struct stat info;
+  return getenv("CORVANE_RECORD") && fd > 2 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+static void record_write(int fd, const void* buf, ssize_t written, off_t offset) {
+  if (written <= 0) return;
+  char text[96];
+  snprintf(text, sizeof text, "W %lu %lld ", inode_of(fd), (long long)offset);
+  record(text, buf, (size_t)written);
+}
+
+static void record_names(char kind, int dir, const char* first, const char* second) {
+  char text[1024];
+  if (second) {
+    snprintf(text, sizeof text, "%c %lu %s %s", kind, inode_of(dir), first, second);
+  } else {
+    snprintf(text, sizeof text, "%c %lu %s", kind, inode_of(dir), first);
+  }
+  record(text, NULL, 0);
+}
 static int g_fail_next;
 
 static ssize_t real_write(int fd, const void* buf, size_t n) {
@@ -103,21 +163,29 @@ static int decide(const char* name) {
 
 ssize_t write(int fd, const void* buf, size_t n) {
   if (fd <= 2) return real_write(fd, buf, n);
+  const int recorded = is_recorded(fd);
+  const off_t offset = recorded ? lseek(fd, 0, SEEK_CUR) : 0;
+  ssize_t written;
   switch (decide("write")) {
     case 1: return -1;
-    case 2: return n > 1 ? real_write(fd, buf, n / 2) : (errno = ENOSPC, -1);
-    default: return real_write(fd, buf, n);
+    case 2: written = n > 1 ? real_write(fd, buf, n / 2) : (errno = ENOSPC, -1); break;
+    default: written = real_write(fd, buf, n);
   }
+  if (recorded) record_write(fd, buf, written, offset);
+  return written;
 }
 
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t offset) {
   static ssize_t (*fn)(int, const void*, size_t, off_t);
   if (!fn) fn = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+  ssize_t written;
   switch (decide("pwrite")) {
     case 1: return -1;
-    case 2: return n > 1 ? fn(fd, buf, n / 2, offset) : (errno = ENOSPC, -1);
-    default: return fn(fd, buf, n, offset);
+    case 2: written = n > 1 ? fn(fd, buf, n / 2, offset) : (errno = ENOSPC, -1); break;
+    default: written = fn(fd, buf, n, offset);
   }
+  if (is_recorded(fd)) record_write(fd, buf, written, offset);
+  return written;
 }
 
 ssize_t writev(int fd, const struct iovec* iov, int count) {
@@ -135,7 +203,14 @@ int fsync(int fd) {
     errno = EIO;
     return -1;
   }
-  return fn(fd);
+  const int result = fn(fd);
+  struct stat info;
+  if (result == 0 && getenv("CORVANE_RECORD") && fstat(fd, &info) == 0) {
+    char text[64];
+    snprintf(text, sizeof text, "%c %lu", S_ISDIR(info.st_mode) ? 'D' : 'S', (unsigned long)info.st_ino);
+    record(text, NULL, 0);
+  }
+  return result;
 }
 
 int fdatasync(int fd) {
@@ -206,7 +281,84 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
     errno = EIO;
     return -1;
   }
-  return fn(from_dir, from, to_dir, to);
+  const int result = fn(from_dir, from, to_dir, to);
+  if (result == 0) record_names('R', from_dir, from, to);
+  return result;
+}
+
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) {
+  static int (*fn)(int, const char*, int, const char*, unsigned int);
+  if (!fn) fn = (int (*)(int, const char*, int, const char*, unsigned int))dlsym(RTLD_NEXT, "renameat2");
+  if (decide("rename") != 0) {
+    errno = EIO;
+    return -1;
+  }
+  const int result = fn(from_dir, from, to_dir, to, flags);
+  if (result == 0) record_names(flags & RENAME_EXCHANGE ? 'X' : 'R', from_dir, from, to);
+  return result;
+}
+
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  static int (*fn)(int, const char*, int, const char*, int);
+  if (!fn) fn = (int (*)(int, const char*, int, const char*, int))dlsym(RTLD_NEXT, "linkat");
+  const int result = fn(from_dir, from, to_dir, to, flags);
+  struct stat info;
+  if (result == 0 && fstatat(to_dir, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    char text[1024];
+    snprintf(text, sizeof text, "L %lu %lu %s", (unsigned long)info.st_ino, inode_of(to_dir), to);
+    record(text, NULL, 0);
+  }
+  return result;
+}
+
+int unlinkat(int dir, const char* name, int flags) {
+  static int (*fn)(int, const char*, int);
+  if (!fn) fn = (int (*)(int, const char*, int))dlsym(RTLD_NEXT, "unlinkat");
+  const int result = fn(dir, name, flags);
+  if (result == 0) record_names('U', dir, name, NULL);
+  return result;
+}
+
+int syncfs(int fd) {
+  static int (*fn)(int);
+  if (!fn) fn = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
+  const int result = fn(fd);
+  if (result == 0) record("F", NULL, 0);
+  return result;
+}
+
+int ftruncate(int fd, off_t size) {
+  static int (*fn)(int, off_t);
+  if (!fn) fn = (int (*)(int, off_t))dlsym(RTLD_NEXT, "ftruncate");
+  const int result = fn(fd, size);
+  if (result == 0 && is_recorded(fd)) {
+    char text[64];
+    snprintf(text, sizeof text, "T %lu %lld", inode_of(fd), (long long)size);
+    record(text, NULL, 0);
+  }
+  return result;
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+  static int (*fn)(int, int, off_t, off_t);
+  if (!fn) fn = (int (*)(int, int, off_t, off_t))dlsym(RTLD_NEXT, "fallocate");
+  if (decide("fallocate") != 0) {
+    /* The file keeps whatever the failed call got. */
+    struct stat info;
+    if (fstat(fd, &info) == 0 && offset + length > info.st_size && ftruncate(fd, info.st_size + 1) != 0) {}
+    errno = ENOSPC;
+    return -1;
+  }
+  struct stat before;
+  const int known = fstat(fd, &before) == 0;
+  const int result = fn(fd, mode, offset, length);
+  struct stat info;
+  if (result == 0 && known && is_recorded(fd) && fstat(fd, &info) == 0 && info.st_size != before.st_size) {
+    char text[64];
+    snprintf(text, sizeof text, "T %lu %lld", (unsigned long)info.st_ino, (long long)info.st_size);
+    record(text, NULL, 0);
+  }
+  return result;
 }
 
 int posix_fallocate(int fd, off_t offset, off_t length) {
@@ -218,7 +370,14 @@ int posix_fallocate(int fd, off_t offset, off_t length) {
     if (fstat(fd, &info) == 0 && offset + length > info.st_size && ftruncate(fd, info.st_size + 1) != 0) {}
     return ENOSPC;
   }
-  return fn(fd, offset, length);
+  const int result = fn(fd, offset, length);
+  struct stat info;
+  if (result == 0 && is_recorded(fd) && fstat(fd, &info) == 0) {
+    char text[64];
+    snprintf(text, sizeof text, "T %lu %lld", (unsigned long)info.st_ino, (long long)info.st_size);
+    record(text, NULL, 0);
+  }
+  return result;
 }
 
 int fstatvfs(int fd, struct statvfs* info) {
@@ -234,7 +393,11 @@ int openat(int dir, const char* path, int flags, ...) {
   static int (*fn)(int, const char*, int, ...);
   if (!fn) fn = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat");
   mode_t mode = 0;
-  if (flags & O_CREAT) {
+  if ((flags & O_TMPFILE) == O_TMPFILE && getenv("CORVANE_NO_TMPFILE")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {
     va_list args;
     va_start(args, flags);
     mode = (mode_t)va_arg(args, int);
@@ -245,7 +408,13 @@ int openat(int dir, const char* path, int flags, ...) {
       return -1;
     }
   }
-  return fn(dir, path, flags, mode);
+  const int fd = fn(dir, path, flags, mode);
+  if (fd >= 0 && (flags & O_CREAT) && getenv("CORVANE_RECORD")) {
+    char text[1024];
+    snprintf(text, sizeof text, "C %lu %lu %s", inode_of(fd), inode_of(dir), path);
+    record(text, NULL, 0);
+  }
+  return fd;
 }
 
 extern void* __libc_malloc(size_t size);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -103,19 +104,32 @@ TEST_F(Faults, AFailedDirectoryFlushAfterTheRenameIsNoFailureOfTheFile) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
 }
 
-TEST_F(Faults, EveryFailedWriteToAnOutputFileIsReported) {
+TEST_F(Faults, EveryFailedWriteToAnOutputFileLeavesTheOldOutputWhole) {
+  // The output was emptied before it was written: a full disk lost the old
+  // output, and the error named the input.
   const std::vector<std::string> calls = CallsOf({"-out", "out.fit", "a.fit"});
-  ASSERT_EQ(calls, (std::vector<std::string>{"write", "write", "write"}));  // header, data, fill
-  for (std::size_t n = 1; n <= calls.size(); ++n) {
-    SCOPED_TRACE("call " + std::to_string(n));
-    const RunResult run = RunWithFault({"-out", "out.fit", "a.fit", "b.fit"}, n, "enospc");
-    const std::string a_report = run.err.substr(0, run.err.find("b.fit\n"));
-    EXPECT_EQ(a_report.find("\tOK"), std::string::npos);
-    EXPECT_NE(a_report.find("Short write"), std::string::npos);
-    EXPECT_EQ(Read("a.fit"), input_);
-    EXPECT_TRUE(run.err.ends_with("\tOK\n2 files: 1 repaired, 0 skipped, 1 failed\n"));  // b.fit went to the output file
-    EXPECT_EQ(Read("out.fit").size(), 4u * 2880u);  // header, 6000 bytes of data, fill
+  // Header, data, fill, the new copy's flush, the rename, the folder's flush.
+  ASSERT_EQ(calls, (std::vector<std::string>{"write", "write", "write", "fsync", "rename", "fsync"}));
+  const std::string old = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({1, 2, 3}));
+  for (const std::string mode : {"enospc", "eio", "short"}) {
+    for (std::size_t n = 1; n < calls.size(); ++n) {
+      SCOPED_TRACE(mode + " at call " + std::to_string(n) + " (" + calls[n - 1] + ")");
+      Write("out.fit", old);
+      const RunResult run = RunWithFault({"-out", "out.fit", "a.fit"}, n, mode);
+      EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find("Error: 'out.fit' left as it was"), std::string::npos) << run.err;
+      EXPECT_EQ(Read("out.fit"), old);
+      EXPECT_EQ(Read("a.fit"), input_);
+      EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit", "out.fit"}));
+    }
   }
+  // A new output that fails is not created at all.
+  unlink(Path("out.fit").c_str());
+  const RunResult run = RunWithFault({"-out", "out.fit", "a.fit"}, 2, "enospc");
+  EXPECT_NE(run.err.find("Error: 'out.fit' not created, the new copy could not be written: No space left on device"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
 }
 
 TEST_F(Faults, AShortReadOfTheDataIsReportedAndNothingIsWritten) {
@@ -216,15 +230,22 @@ TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   // Appended to before the data is read, while the new copy is written, or
   // replaced under the same name: the rename would drop the new bytes or the
   // new file. Cut short between the two passes over the data.
-  const std::vector<std::pair<std::string, std::string>> changes = {{"read:2", "printf more >> a.fit"},
-                                                                    {"1", "printf more >> a.fit"},
-                                                                    {"1", "cp b.fit c && mv c a.fit"},
-                                                                    {"1", "truncate -s 3000 a.fit"}};
-  for (const auto& [at, command] : changes) {
+  // truncate opens without waiting, so the read lease held while the new copy
+  // is written turns it away and the image stays whole.
+  struct Change {
+    std::string at;
+    std::string command;
+    bool turned_away;
+  };
+  const std::vector<Change> changes = {{"read:2", "printf more >> a.fit", false},
+                                       {"1", "printf more >> a.fit", false},
+                                       {"1", "cp b.fit c && mv c a.fit", false},
+                                       {"1", "truncate -s 3000 a.fit", true}};
+  for (const auto& [at, command, turned_away] : changes) {
     SCOPED_TRACE(command + " at " + at);
     Write("a.fit", input_);
     Write("b.fit", FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({7})));
-    const std::string before = RunProgram({"/bin/sh", "-c", command + " && cat a.fit"}).out;
+    const std::string before = turned_away ? input_ : RunProgram({"/bin/sh", "-c", command + " && cat a.fit"}).out;
     Write("a.fit", input_);
     const RunResult run = RunWhile({"a.fit"}, at, command);
     EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
@@ -237,26 +258,57 @@ TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"b.fit"});  // a removed image does not come back
 }
 
-TEST_F(Faults, AnOutputFileThatIsTheInputUnderAnotherNameIsNeverEmptiedFirst) {
+TEST_F(Faults, AnOutputFileThatIsAnInputOfTheRunIsRefusedBeforeAnythingIsWritten) {
+  // The output was once the input under another name, replaced as in place;
+  // a FITS file of a named folder was overwritten before its own turn and
+  // then skipped as repaired.
   Write("a.fit", input_);
   ASSERT_EQ(link(Path("a.fit").c_str(), Path("hard.fit").c_str()), 0);
   ASSERT_EQ(symlink("a.fit", Path("soft.fit").c_str()), 0);
-  for (const std::string out : {"hard.fit", "soft.fit", "a.fit"}) {
-    SCOPED_TRACE(out);
-    const RunResult run = Run({"-add", "1", "-out", out, "a.fit"},
-                              {.env = {Preload(), "CORVANE_FAULT_CALL=2", "CORVANE_FAULT_MODE=enospc"}});
-    EXPECT_NE(run.err.find("left unchanged"), std::string::npos) << run.err;
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  Write("night/a.fit", input_);
+  Write("night/b.fit", input_);
+  Write("b.fit", input_);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"-add", "1", "-out", "hard.fit", "a.fit"}, "'hard.fit' is 'a.fit'"},
+      {{"-add", "1", "-out", "soft.fit", "a.fit"}, "'soft.fit' is 'a.fit'"},
+      {{"-out", "a.fit", "a.fit"}, "'a.fit' is 'a.fit'"},
+      {{"-out", "night/b.fit", "night"}, "'night/b.fit' is 'night/b.fit'"},
+      {{"-out", "night/a.fit", "b.fit", "night/"}, "'night/a.fit' is 'night/a.fit'"},
+  };
+  for (const auto& [args, names] : refused) {
+    SCOPED_TRACE(args[args.size() - 2] + " " + args.back());
+    const RunResult run = Run(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Error: the output file " + names + ", which this run also repairs; nothing was written\n"
+                       "Nothing was changed: no file was read or written.\n");
     EXPECT_EQ(Read("a.fit"), input_);
+    EXPECT_EQ(Read("night/a.fit"), input_);
+    EXPECT_EQ(Read("night/b.fit"), input_);
   }
-  // Rewritten in place by another program after the check pass: the output
-  // was once checked only against itself as opened afterwards.
-  const RunResult changed = RunWhile({"-add", "1", "-out", "hard.fit", "a.fit"}, "read:3",
-                                     "printf 7 | dd of=a.fit bs=1 seek=4000 conv=notrunc status=none");
-  EXPECT_NE(changed.err.find("Error: 'a.fit' left unchanged, it changed while"), std::string::npos) << changed.err;
-  Write("a.fit", input_);
-  EXPECT_TRUE(Run({"-add", "1", "-out", "hard.fit", "a.fit"}).err.ends_with("\tOK\n"));
-  EXPECT_EQ(Pixels16(Read("hard.fit")).at(0), 10);
-  EXPECT_EQ(Read("a.fit"), input_);  // the other name keeps the input
+  // Another name in the same folder is fine, and the input keeps its bytes.
+  EXPECT_TRUE(Run({"-add", "1", "-out", "night/c.fit", "night"}).err.ends_with("\tOK\n2 files: 2 repaired, 0 skipped, 0 failed\n"));
+  EXPECT_EQ(Pixels16(Read("night/c.fit")).at(0), 10);
+  EXPECT_EQ(Read("night/a.fit"), input_);
+}
+
+TEST_F(Faults, PixelsChangedBetweenTheTwoPassesLeaveTheImageUnchanged) {
+  // Rewritten in place by another program after the checking pass, with the
+  // size and time put back (as a write through a shared mapping leaves
+  // them): the result mixed pixels of two versions and said OK.
+  const std::string touch_back =
+      "printf 7 | dd of=a.fit bs=1 seek=4000 conv=notrunc status=none && touch -r ref.fit a.fit";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-add", "1", "a.fit"}, std::vector<std::string>{"-add", "1", "-out", "o.fit", "a.fit"}}) {
+    SCOPED_TRACE(args.size());
+    Write("a.fit", input_);
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c", "cd " + dir_ + " && cp -p a.fit ref.fit"}).status, 0);
+    const RunResult run = RunWhile(args, "read:3", touch_back);
+    EXPECT_NE(run.err.find("another program changed"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
+    EXPECT_EQ(Read("a.fit").substr(0, 2880), input_.substr(0, 2880));  // no marker
+    EXPECT_FALSE(access(Path("o.fit").c_str(), F_OK) == 0);
+  }
 }
 
 TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
@@ -283,7 +335,18 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
   // A read failing once writing has begun can only be owned up to.
   Write("a.fit", input_);
   const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4"}});
-  EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten\n")) << cut.err;
+  EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten (its data could not be "
+                                "read again); a later run refuses it, restore it from a backup\n"))
+      << cut.err;
+  // The header still says a repair is under way: a later run, even forced, refuses the file.
+  const std::string damaged = Read("a.fit");
+  EXPECT_NE(damaged.find("COMMENT =CORVANE repair under way"), std::string::npos);
+  EXPECT_EQ(damaged.find("Mangled by CORVANE"), std::string::npos);
+  const RunResult later = Run({"-force", "a.fit"});
+  EXPECT_NE(later.err.find("Error: 'a.fit' is damaged: a repair written through it was interrupted"),
+            std::string::npos)
+      << later.err;
+  EXPECT_EQ(Read("a.fit"), damaged);
   for (const auto& [mode, status] : std::vector<std::pair<std::string, int>>{{"int", 130}, {"xcpu", 152}}) {
     Write("a.fit", input_);
     const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_CALL=3",
@@ -378,6 +441,126 @@ TEST_F(Faults, RunningOutOfMemoryFailsTheFileAndTheRunGoesOn) {
   Write("a.fit", FitsFile(Header(-32), std::string(3 << 20, 'x')));
   EXPECT_TRUE(Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_MALLOC=1000000"}})
                   .err.ends_with("Out of memory allocating 1048320 bytes for file a.fit\n"));
+}
+
+TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
+  // "-stretch -out /dev/stdout > f.fit" once put "[do_stretch] " over the
+  // SIMPLE card of the image.
+  Write("a.fit", input_);
+  const std::string tool = CORVANE_BINARY;
+  RunResult run = RunProgram({"/bin/sh", "-c", "\"$0\" -stretch -out /dev/stdout a.fit > f.fit", tool});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n[do_stretch] ")) << run.err;
+  EXPECT_TRUE(Read("f.fit").starts_with("SIMPLE  =")) << Read("f.fit").substr(0, 80);
+  EXPECT_EQ(Read("f.fit").size(), 4u * 2880u);
+  // A FIFO is written as it is, read by another program; stdout keeps the line.
+  ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
+  run = RunProgram({"/bin/sh", "-c", "cat pipe > piped.fit & \"$0\" -stretch -out pipe a.fit; wait", tool});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n[do_stretch] ")) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Read("piped.fit"), Read("f.fit"));
+  // A regular output keeps the line on standard output.
+  run = Run({"-stretch", "-out", "o.fit", "a.fit"});
+  EXPECT_EQ(run.out, "[do_stretch] ");
+  EXPECT_EQ(Read("o.fit"), Read("f.fit"));
+}
+
+TEST_F(Faults, TwoRunsWithTheSameOutputNeverMix) {
+  // The second run emptied and wrote the output while the first was writing
+  // it: one image's header over the other's pixels, and both said OK.
+  Write("a.fit", input_);
+  const std::string other = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(3000, 5)));
+  Write("b.fit", other);
+  ASSERT_TRUE(Run({"-out", "solo.fit", "a.fit"}).err.ends_with("\tOK\n"));
+  const std::string whole = Read("solo.fit");
+  unlink(Path("solo.fit").c_str());
+  // The second run starts and ends while the first writes its data.
+  const RunResult run =
+      RunWhile({"-out", "o.fit", "a.fit"}, "2", std::string(CORVANE_BINARY) + " -out o.fit b.fit 2>/dev/null");
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+  EXPECT_EQ(Read("o.fit"), whole);  // the first run renamed last: its whole result
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit", "o.fit"}));
+}
+
+TEST_F(Faults, AFileAnotherProgramHasOpenForWritingIsLeftAlone) {
+  // A stacking program that paused with the image open: repaired and marked,
+  // and what it wrote afterwards was lost.
+  Write("a.fit", input_);
+  const std::string tool = CORVANE_BINARY;
+  RunResult run = RunProgram({"/bin/sh", "-c", "exec 3>>a.fit; \"$0\" a.fit", tool});
+  EXPECT_EQ(run.err.substr(run.err.find("]\n") + 2), "Error: 'a.fit' left unchanged, another program has it open for writing\n");
+  EXPECT_EQ(Read("a.fit"), input_);
+  // Opened for writing while the new copy is written: the lease is broken and
+  // given up at once, so the other program's append goes through, into the original.
+  run = RunWhile({"a.fit"}, "1", "printf more >> a.fit");
+  EXPECT_TRUE(run.err.ends_with("Error: 'a.fit' left unchanged, another program opened it for writing while it was "
+                                "being repaired\n"))
+      << run.err;
+  EXPECT_EQ(Read("a.fit"), input_ + "more");
+}
+
+TEST_F(Faults, AnImageSavedByAnotherProgramAtTheRenameIsKept) {
+  // Saved between the last check and the rename, the newer image was replaced
+  // by the repair of the old one.
+  const std::vector<std::string> calls = CallsOf({"a.fit"});
+  const std::size_t rename = static_cast<std::size_t>(std::find(calls.begin(), calls.end(), "rename") - calls.begin()) + 1;
+  Write("a.fit", input_);
+  const std::string newer = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({7}));
+  Write("b.fit", newer);
+  const RunResult run = RunWhile({"a.fit"}, std::to_string(rename), "cp b.fit c && mv c a.fit");
+  EXPECT_TRUE(run.err.ends_with("Error: 'a.fit' left unchanged, another program replaced it during the rename\n"))
+      << run.err;
+  EXPECT_EQ(Read("a.fit"), newer);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+}
+
+TEST_F(Faults, NoNamedCopyExistsWhileItIsWrittenAndALeftoverIsNamedOnce) {
+  // The new copy had a name from the start: SIGKILL or a power cut left a
+  // full-size hidden file for good, and nothing ever said so.
+  Write("a.fit", input_);
+  Write("b.fit", input_);
+  RunResult run = RunWhile({"a.fit"}, "1", "ls -A > ../" + dir_.substr(dir_.rfind('/') + 1) + ".listing");
+  EXPECT_EQ(ReadFile(dir_ + ".listing"), "a.fit\nb.fit\n");
+  unlink((dir_ + ".listing").c_str());
+  // SIGKILL part way: nothing to remove where the copy has no name.
+  Write("a.fit", input_);
+  run = RunWhile({"a.fit"}, "2", "kill -9 $PPID");
+  EXPECT_EQ(run.status, 128 + 9);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  // Where the filesystem has no unnamed files, the named copy stays; the
+  // next run in that folder says so, once.
+  Write("a.fit", input_);
+  run = RunWhile({"a.fit"}, "2", "kill -9 $PPID", {"CORVANE_NO_TMPFILE=1"});
+  EXPECT_EQ(run.status, 128 + 9);
+  EXPECT_EQ(Listing().size(), 3u);
+  EXPECT_EQ(Read("a.fit"), input_);
+  for (const std::string& name : Listing()) {
+    if (name.starts_with(".corvane-")) {
+      ASSERT_EQ(rename(Path(name).c_str(), Path(".corvane-Ab12Cd").c_str()), 0);
+    }
+  }
+  run = Run({"a.fit", "b.fit"});
+  const std::string note = "Note: the folder of 'a.fit' holds '.corvane-Ab12Cd', a copy left by an interrupted run";
+  EXPECT_NE(run.err.find(note), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("Note:"), run.err.rfind("Note:"));  // once for the folder
+  EXPECT_TRUE(run.err.ends_with("\tOK\n2 files: 2 repaired, 0 skipped, 0 failed\n")) << run.err;
+}
+
+TEST_F(Faults, AFolderThatCannotBeOpenedIsFlushedAnotherWay) {
+  // Without read permission the folder could not be opened to be flushed,
+  // and the rename was left to chance after OK.
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
+  ASSERT_EQ(mkdir(Path("box").c_str(), 0777), 0);
+  Write("box/a.fit", input_);
+  ASSERT_EQ(chown(Path("box/a.fit").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(Path("box").c_str(), 0333), 0);
+  const std::string log = dir_ + ".record";
+  const RunResult run = Run({"box/a.fit"}, {.env = {Preload(), "CORVANE_RECORD=" + log}, .as_unprivileged = true});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+  const std::string record = ReadFile(log);
+  unlink(log.c_str());
+  EXPECT_NE(record.find("\nF\n"), std::string::npos) << "no syncfs after the rename";
+  ASSERT_EQ(chmod(Path("box").c_str(), 0777), 0);
+  EXPECT_EQ(Pixels16(Read("box/a.fit")).at(0), 9);
 }
 
 }  // namespace

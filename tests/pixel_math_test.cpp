@@ -1,8 +1,10 @@
 // Unit tests for the pixel arithmetic: the integer products against the x87
 // extended format (on x86-64, where long double is that format), the stretch
-// factor, byte swapping, and the whole-buffer transforms on known values.
+// factor, byte swapping, the whole-buffer transforms on known values, and the
+// data checksum the two passes compare.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -269,6 +271,29 @@ TEST(Transform32, ScaledPixelsMatchTheExactProductEverywhere) {
         << pixel << " * " << factor;
   }
   EXPECT_GT(rounded_up, 100);
+}
+
+// A checksum that missed a changed byte (one lane, the tail, the order of
+// words, the length) would let pixels of two versions through.
+TEST(DataSum, AnyChangedByteOrLengthChangesTheSum) {
+  std::vector<std::uint8_t> data(1000);
+  for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<std::uint8_t>(k * 7 + 3);
+  const auto length = static_cast<std::int64_t>(data.size());
+  const std::uint64_t base = DataSum(0, data.data(), length);
+  EXPECT_EQ(DataSum(0, data.data(), length), base);
+  for (const std::size_t at : {0u, 7u, 8u, 15u, 24u, 31u, 32u, 500u, 991u, 999u}) {
+    SCOPED_TRACE(at);
+    data[at] ^= 1;
+    EXPECT_NE(DataSum(0, data.data(), length), base);
+    data[at] ^= 1;
+  }
+  std::vector<std::uint8_t> swapped = data;
+  std::swap_ranges(swapped.begin(), swapped.begin() + 8, swapped.begin() + 32);  // same lane, other order
+  EXPECT_NE(DataSum(0, swapped.data(), length), base);
+  EXPECT_NE(DataSum(0, data.data(), length - 1), base);
+  // A running sum over chunks depends on every chunk.
+  const std::uint64_t first = DataSum(0, data.data(), 512);
+  EXPECT_NE(DataSum(first, data.data() + 512, length - 512), DataSum(0, data.data() + 512, length - 512));
 }
 
 }  // namespace

@@ -19,6 +19,6 @@ wine cmd /c exit > /dev/null 2>&1 || true  # creates the wine prefix on a fresh 
 
 portable='WindowsPaths.*:Cli.*:Directory.*:HeaderRules.*:Independence.*:PixelRun.*:Layout.*:Replace.AHardLinked*:RealReaders.*:BadInput.*'
 posix_only='Directory.AListingTooLarge*:Directory.AnEntryWhosePathIsTooLong*:Directory.Unreadable*:Directory.ADirectoryThatCannot*:HeaderRules.SpecialFiles*:HeaderRules.AReadOnly*'
-posix_only+=':Layout.ACreatedOutput*:BadInput.NamesThatAreNoText*:BadInput.FilesOfTwo*:BadInput.ADataArea*'
+posix_only+=':Layout.AnOutputFileGetsTheInputsMode*:BadInput.NamesThatAreNoText*:BadInput.FilesOfTwo*:BadInput.ADataArea*'
 CORVANE_TEST_RUNNER=wine CORVANE_TEST_BINARY="$windows/corvane.exe" CORVANE_EXPANDS_WILDCARDS=1 \
   "$linux/tests/corvane_tests" --gtest_filter="$portable:-$posix_only" --gtest_brief=1

@@ -4,6 +4,7 @@
 // A typo in the middle then no longer leaves half a run done.
 #include "driver/command_line.h"
 
+#include "driver/output_check.h"
 #include "platform/os.h"
 #include "report.h"
 
@@ -120,6 +121,8 @@ std::optional<std::vector<Step>> CheckCommandLine(const std::vector<std::string>
   bool good = ReadSteps(words, &steps);
   good = NoOptionAfterTheLastPath(steps) && good;
   good = EveryPathExists(steps) && good;
+  // Only a command line that is otherwise sound is compared file by file.
+  if (good) good = OutputsAreNoInputs(steps);
   if (good) return steps;
   Report("Nothing was changed: no file was read or written.\n");
   return std::nullopt;

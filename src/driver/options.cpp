@@ -4,10 +4,9 @@
 // a number, so "0,5" or "ten" is refused instead of read as 0.
 #include "driver/options.h"
 
-#include <cstdio>
-#include <cstring>
 
 #include "numbers.h"
+#include "report.h"
 #include "settings.h"
 
 namespace corvane {
@@ -22,7 +21,7 @@ constexpr Option kOptions[] = {
     {"-stretch", ValueKind::kNone,
      [](const char*) {
        do_stretch = 1;
-       (void)std::fputs("[do_stretch] ", stdout);  // a closed stdout changes nothing here
+       AnnounceStretch();
      }},
     {"-bzero", ValueKind::kInteger,
      [](const char* v) {

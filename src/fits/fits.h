@@ -46,7 +46,11 @@ struct PerFile {
   os::Target target;              // the input file, where it lives and the file itself
   os::Buffer data;                // one chunk of the data area
   std::optional<PixelStream> pixels;  // the transform, once the data area passed its checks
+  std::uint64_t checked_sum = 0;  // DataSum of the data area as the checking pass read it
 };
+
+// Adds `length` bytes of the data area to a running checksum.
+std::uint64_t DataSum(std::uint64_t sum, const std::uint8_t* data, std::int64_t length);
 
 // How a phase leaves the file: go on to the next phase, or stop because it
 // was written (or, with -check, would be), skipped by a rule, or failed.

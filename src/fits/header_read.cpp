@@ -14,6 +14,7 @@ namespace corvane {
 namespace {
 
 constexpr char kMarkerPrefix[] = "COMMENT =Mangled by CORVANE";
+constexpr char kUnderWayPrefix[] = "COMMENT =CORVANE repair under way";
 constexpr char kRegistaxPrefix[] = "COMMENT= REGISTAX";
 constexpr char kAstraPrefix[] = "ORIGIN  = 'Astra Image";
 constexpr char kSimplePrefix[] = "SIMPLE  =                    T";
@@ -77,6 +78,13 @@ Next TestCard(PerFile& f, int index) {
   }
   if (StartsWith(card, "BITPIX")) {
     if (const Next next = TestBitpix(f, card); next != Next::kContinue) return next;
+  }
+  // A write through the image that was cut off: neither the original nor the
+  // repair, and no run can tell which pixels were rewritten.
+  if (StartsWith(card, kUnderWayPrefix)) {
+    Report("Error: '%s' is damaged: a repair written through it was interrupted, so its pixels are partly "
+           "rewritten; restore the original from a backup\n", f.path.c_str());
+    return Next::kFailed;
   }
   if (force == 0 && StartsWith(card, kMarkerPrefix)) {
     Report("\tLooks like this file has already been mangled. Skipping...\n");

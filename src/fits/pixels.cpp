@@ -66,6 +66,7 @@ Next TransformPixels(PerFile& f) {
       Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
       return Next::kFailed;
     }
+    f.checked_sum = DataSum(f.checked_sum, f.data.Data(), length);
     extension = extension || HoldsExtension(f.data.Data(), length);  // chunks start on block boundaries
     f.pixels->ScanMaximum(f.data.Data(), PixelsIn(f, at, length));
   }

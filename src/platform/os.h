@@ -88,9 +88,13 @@ class Buffer {
 
 enum class Access { kRead, kReadWrite };
 
-// Opens `path` for writing, created with mode 0666 less the umask, emptied if
-// it exists. When it cannot be opened, `error` gets the system's error number.
-File CreateTruncated(const std::string& path, int* error);
+// Opens `path` for writing as it is, neither created nor emptied: a FIFO, a
+// terminal or a device. Returns 0 or the system's error number.
+int OpenDirect(const std::string& path, File* file);
+// Whether `path` names the file, pipe or terminal standard output already goes to.
+bool IsStandardOutput(const std::string& path);
+// Whether two paths name the same existing file (links followed).
+bool SameFile(const std::string& first, const std::string& second);
 
 struct FileStatus {
   std::int64_t size = 0;
@@ -120,7 +124,14 @@ class Target {
  public:
   // Opens the file `path` names, a FIFO or a device without blocking. Returns
   // 0, or the system's error number when it cannot be opened.
+  // With kReadWrite the file must be writable, but it is opened for reading
+  // only (so a read lease can be had); OpenForWriting opens it for writing.
   int Open(const std::string& path, Access access);
+  // Resolves `path` as Open does, for an output that need not exist yet: a
+  // regular file is opened for reading, anything else is left closed and
+  // Exists says whether the name is taken. Returns 0 or an error number.
+  int OpenOutput(const std::string& path);
+  bool Exists() const { return exists_; }
   // Locks the file against other runs (shared for reading, exclusive for a
   // rewrite), waiting for them when `wait`; without it, returns EWOULDBLOCK
   // when another run holds the file. When another run replaced the file
@@ -139,6 +150,26 @@ class Target {
   // Reserves room for `size` bytes, so a rewrite through the file finds a full
   // disk before it changes a byte. Returns 0 or the system's error number.
   int Reserve(std::int64_t size);
+  // Opens the file once more, for writing through it (Writable), checking that
+  // the name still refers to the file opened first. Returns 0 or an error number.
+  int OpenForWriting();
+  File& Writable() { return writer_.IsOpen() ? writer_ : file_; }
+  // Takes a read lease on the file, held until the replacement is renamed over
+  // it or this handle goes away: no other program may have it open for
+  // writing, and one that opens it for writing later breaks the lease, which
+  // is then given up at once. Returns 0 (held), kBusy (another program has
+  // it open for writing), or kNoLease (none can be had: not the owner, a
+  // network filesystem, a system without leases).
+  static constexpr int kBusy = -1;
+  static constexpr int kNoLease = -2;
+  int TakeLease();
+  // Whether a lease taken was broken (another program opened the file for writing).
+  bool LeaseBroken() const;
+  void DropLease();
+  // The name of a ".corvane-" file in the folder that holds the file, left by
+  // an interrupted run (or one going on now); empty when there is none, and
+  // for every folder after the first time it is asked about in a run.
+  std::string LeftoverCopy() const;
 
  private:
   friend class Replacement;
@@ -146,6 +177,10 @@ class Target {
   File directory_;   // the folder that holds the file (POSIX)
   std::string name_;  // the file's name in it (Windows: its whole path)
   File file_;
+  File writer_;       // the file opened for writing, for a write through it
+  bool exists_ = false;
+  bool output_ = false;  // opened by OpenOutput: replaced whatever has its name
+  bool leased_ = false;
   FileStatus status_;
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;
@@ -168,21 +203,35 @@ class Replacement {
   // system's error number.
   int Create(const Target& target);
   File& Output() { return file_; }
+  enum class Attributes { kCopied, kOtherOwner, kFailed };
   // Gives the temporary file the owner and group (where permitted), the
   // extended attributes (ACLs among them) and then the mode bits of `original`.
   // Where the filesystem stores no permissions it goes on, unless the new copy
   // would give more access than the original; `note` then says what mode the
-  // copy has instead. On failure `error` says why.
-  bool CopyAttributesFrom(const File& original, std::string* error, std::string* note);
+  // copy has instead. kOtherOwner when the copy cannot be given to the
+  // original's owner; on failure `error` says why.
+  Attributes CopyAttributesFrom(const File& original, std::string* error, std::string* note);
+  // For an output file: the mode of `input` less the umask (as cp gives a new
+  // copy), and the owner of the file it replaces, when `replaced` is open.
+  // kOtherOwner when the replaced file's owner cannot keep it.
+  Attributes TakeModeOf(const File& input, const File& replaced, std::string* error);
   // Flushes the temporary file to disk and, when the file the data was read
-  // from (`read`, or `target` itself) is unchanged and the name of `target`
-  // still refers to it, renames the temporary file over that name; the folder
-  // is flushed once the run moves to another folder or ends
-  // (FlushDirectories). On failure `error` says why and the target is untouched.
+  // from (`read`, or `target` itself) is unchanged, its lease (if any) was not
+  // broken and the name of `target` still refers to it, puts the temporary
+  // file under that name: exchanged with it where the filesystem can, and
+  // exchanged back when what came out is not the file that was read. The
+  // folder is flushed once the run moves to another folder or ends
+  // (FlushDirectories); where it cannot be opened, the filesystem is flushed
+  // at once. An output target (OpenOutput) is replaced whatever has its name.
+  // On failure `error` says why and the target is untouched.
   bool Commit(Target& target, std::string* error, const Target* read = nullptr);
+  // After a failed Commit: whether the target's name no longer holds the
+  // original (`error` then says what it holds and where the rest went).
+  bool NameChanged() const { return committed_; }
 
  private:
   int directory_ = -1;  // borrowed from the target (POSIX)
+  bool unnamed_ = false;  // an O_TMPFILE file, named only at the commit (POSIX)
   std::string temp_name_;
   std::wstring wide_temp_path_;  // Windows: the whole name, for the interrupt handler
   std::wstring target_path_;     // Windows: the full path of the file replaced
@@ -203,6 +252,8 @@ class InterruptsHeld {
 
 // The system's text for an error number of this layer.
 std::string ErrorText(int error);
+// The system's text for the error of the latest failed call of this thread.
+std::string LastErrorText();
 // Whether an error number of this layer means access was refused (a folder
 // without write permission, say).
 bool IsAccessDenied(int error);

@@ -273,10 +273,23 @@ bool File::Rewind() { return lseek(fd_, 0, SEEK_SET) == 0; }
 
 bool File::Sync() { return fsync(fd_) == 0; }
 
-File CreateTruncated(const std::string& path, int* error) {
-  File file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!file.IsOpen()) *error = errno;
-  return file;
+int OpenDirect(const std::string& path, File* file) {
+  *file = File(open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+  return file->IsOpen() ? 0 : errno;
+}
+
+bool IsStandardOutput(const std::string& path) {
+  struct stat out {};
+  struct stat named {};
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &named) == 0 && out.st_dev == named.st_dev &&
+         out.st_ino == named.st_ino;
+}
+
+bool SameFile(const std::string& first, const std::string& second) {
+  struct stat one {};
+  struct stat two {};
+  return stat(first.c_str(), &one) == 0 && stat(second.c_str(), &two) == 0 && one.st_dev == two.st_dev &&
+         one.st_ino == two.st_ino;
 }
 
 bool QueryStatus(const std::string& path, FileStatus* status) {
@@ -307,34 +320,81 @@ std::string FolderOf(const std::string& path) { return DirectoryOf(path); }
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
+std::string LastErrorText() { return std::strerror(errno); }
+
 bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 
-int Target::Open(const std::string& path, Access access) {
-  // Symbolic links are followed here, one step at a time relative to the folder
-  // reached so far: no length limit on the working folder, no search
-  // permission needed above it, and the result is a folder kept open.
+// Follows symbolic links one step at a time relative to the folder reached so
+// far: no length limit on the working folder, no search permission needed
+// above it, and the result is a folder kept open and a name in it. `info` is
+// the status of what the name holds; ENOENT when nothing does.
+int Resolve(const std::string& path, File* directory, std::string* resolved, struct stat* info) {
   std::string name = NameOf(path);
-  directory_ = File(open(DirectoryOf(path).c_str(), kFolderFlags));
-  struct stat info {};
-  for (int hops = 0; directory_.IsOpen(); ++hops) {
-    if (fstatat(directory_.Descriptor(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    if (!S_ISLNK(info.st_mode)) break;
+  *directory = File(open(DirectoryOf(path).c_str(), kFolderFlags));
+  for (int hops = 0; directory->IsOpen(); ++hops) {
+    if (fstatat(directory->Descriptor(), name.c_str(), info, AT_SYMLINK_NOFOLLOW) != 0) {
+      *resolved = std::move(name);
+      return errno;
+    }
+    if (!S_ISLNK(info->st_mode)) break;
     std::string link;
     if (hops == 40) return ELOOP;
-    if (!ReadLink(directory_.Descriptor(), name, &link)) return errno;
+    if (!ReadLink(directory->Descriptor(), name, &link)) return errno;
     const std::string folder = DirectoryOf(link);
-    const int base = link.starts_with('/') ? AT_FDCWD : directory_.Descriptor();
-    directory_ = File(openat(base, folder.c_str(), kFolderFlags));
+    const int base = link.starts_with('/') ? AT_FDCWD : directory->Descriptor();
+    *directory = File(openat(base, folder.c_str(), kFolderFlags));
     name = NameOf(link);
   }
-  if (!directory_.IsOpen()) return errno;
-  name_ = std::move(name);
+  if (!directory->IsOpen()) return errno;
+  *resolved = std::move(name);
+  return 0;
+}
+
+int Target::Open(const std::string& path, Access access) {
+  struct stat info {};
+  if (const int error = Resolve(path, &directory_, &name_, &info); error != 0) return error;
+  exists_ = true;
   if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
     status_ = FileStatus{};  // a FIFO or a device is not even opened
     return 0;
   }
-  if (const int error = OpenInFolder(directory_.Descriptor(), name_, access, &file_); error != 0) return error;
+  // A file that may be rewritten must be writable by whoever runs this (an
+  // immutable file or a read-only filesystem refuses it), though it is only
+  // read until then: a descriptor open for writing would rule out a lease.
+  if (access == Access::kReadWrite && S_ISREG(info.st_mode) &&
+      faccessat(directory_.Descriptor(), name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno;
+  }
+  if (const int error = OpenInFolder(directory_.Descriptor(), name_, Access::kRead, &file_); error != 0) return error;
   return Stat();
+}
+
+int Target::OpenOutput(const std::string& path) {
+  output_ = true;
+  struct stat info {};
+  const int error = Resolve(path, &directory_, &name_, &info);
+  if (error == ENOENT && directory_.IsOpen()) return 0;  // a new file
+  if (error != 0) return error;
+  exists_ = true;
+  if (!S_ISREG(info.st_mode)) return 0;  // written directly, or refused as a folder
+  if (const int failed = OpenInFolder(directory_.Descriptor(), name_, Access::kRead, &file_); failed != 0) {
+    return failed;
+  }
+  return Stat();
+}
+
+int Target::OpenForWriting() {
+  if (const int error = OpenInFolder(directory_.Descriptor(), name_, Access::kReadWrite, &writer_); error != 0) {
+    return error;
+  }
+  struct stat opened {};
+  struct stat first {};
+  if (fstat(writer_.Descriptor(), &opened) != 0 || fstat(file_.Descriptor(), &first) != 0) return errno;
+  if (opened.st_dev != first.st_dev || opened.st_ino != first.st_ino) {
+    writer_.Close();
+    return ESTALE;
+  }
+  return 0;
 }
 
 int Target::Stat() {
@@ -363,7 +423,9 @@ int Target::Lock(Access access, bool wait) {
     // then holds its result, which is what this run must look at. Whatever
     // now has the name is opened without waiting for a writer, as at first.
     if (StillNamed()) return Stat();
-    if (const int error = OpenInFolder(directory_.Descriptor(), name_, access, &file_); error != 0) return error;
+    if (const int error = OpenInFolder(directory_.Descriptor(), name_, Access::kRead, &file_); error != 0) {
+      return error;
+    }
     if (const int error = Stat(); error != 0 || !status_.is_regular) return error;
   }
   return EAGAIN;
@@ -391,20 +453,103 @@ int Target::Reserve(std::int64_t size) {
   // A copy-on-write filesystem writes every block anew, so the whole result
   // must fit in the free space, whatever the file holds already.
   struct statvfs space {};
-  if (fstatvfs(file_.Descriptor(), &space) == 0 &&
+  if (fstatvfs(Writable().Descriptor(), &space) == 0 &&
       static_cast<std::uint64_t>(size) / space.f_frsize >= space.f_bavail) {
     return ENOSPC;
   }
   int result = 0;
+  // Reserved past the end without growing the file: a crash before the first
+  // flush of the rewrite must leave the original as it was, size included.
   do {
-    result = posix_fallocate(file_.Descriptor(), 0, static_cast<off_t>(size));
+    result = fallocate(Writable().Descriptor(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0 ? 0 : errno;
   } while (result == EINTR);
+  // A filesystem without it gets the portable call, which grows the file.
+  while (result == EOPNOTSUPP || result == ENOSYS || result == EINTR) {
+    result = posix_fallocate(Writable().Descriptor(), 0, static_cast<off_t>(size));
+  }
   // A failed reservation may have grown the file with what it got.
   struct stat now {};
-  if (result != 0 && fstat(file_.Descriptor(), &now) == 0 && now.st_size > status_.size) {
-    (void)ftruncate(file_.Descriptor(), static_cast<off_t>(status_.size));  // the reservation's error says enough
+  if (result != 0 && fstat(Writable().Descriptor(), &now) == 0 && now.st_size > status_.size) {
+    (void)ftruncate(Writable().Descriptor(), static_cast<off_t>(status_.size));  // the reservation's error says enough
   }
   return result;
+}
+
+// The descriptor whose read lease a break gives up at once: the program
+// that broke it waits until then. Also whether that happened.
+volatile std::sig_atomic_t g_lease_descriptor = -1;
+volatile std::sig_atomic_t g_lease_broken = 0;
+
+void GiveUpLease(int) {
+  const int fd = g_lease_descriptor;
+  if (fd >= 0) (void)fcntl(fd, F_SETLEASE, F_UNLCK);  // nothing more a handler can do
+  g_lease_broken = 1;
+}
+
+int Target::TakeLease() {
+#if defined(F_SETLEASE) && defined(F_SETSIG)
+  // A break is told by SIGURG, which ends no process and no run holds back.
+  static const bool handled = [] {
+    struct sigaction action {};
+    action.sa_handler = GiveUpLease;
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGURG, &action, nullptr) == 0;
+  }();
+  if (!handled || !file_.IsOpen() || fcntl(file_.Descriptor(), F_SETSIG, SIGURG) != 0) return kNoLease;
+  g_lease_broken = 0;
+  g_lease_descriptor = file_.Descriptor();
+  if (fcntl(file_.Descriptor(), F_SETLEASE, F_RDLCK) == 0) {
+    leased_ = true;
+    return 0;
+  }
+  const int error = errno;
+  g_lease_descriptor = -1;
+  return error == EAGAIN ? kBusy : kNoLease;
+#else
+  return kNoLease;
+#endif
+}
+
+bool Target::LeaseBroken() const {
+#ifdef F_GETLEASE
+  // A lease being broken already reads as F_UNLCK, before the signal comes.
+  return leased_ && (g_lease_broken != 0 || fcntl(file_.Descriptor(), F_GETLEASE) != F_RDLCK);
+#else
+  return false;
+#endif
+}
+
+void Target::DropLease() {
+  if (!leased_) return;
+#ifdef F_SETLEASE
+  (void)fcntl(file_.Descriptor(), F_SETLEASE, F_UNLCK);  // closing the file would end it too
+#endif
+  g_lease_descriptor = -1;
+  leased_ = false;
+}
+
+std::string Target::LeftoverCopy() const {
+  static std::vector<std::pair<dev_t, ino_t>> asked;
+  struct stat folder {};
+  if (fstat(directory_.Descriptor(), &folder) != 0) return std::string();
+  const std::pair<dev_t, ino_t> key{folder.st_dev, folder.st_ino};
+  if (std::find(asked.begin(), asked.end(), key) != asked.end()) return std::string();
+  asked.push_back(key);
+  const int fd = openat(directory_.Descriptor(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+  if (listing == nullptr) {
+    if (fd >= 0) close(fd);
+    return std::string();  // a folder that cannot be listed is not looked into
+  }
+  std::string found;
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strncmp(entry->d_name, ".corvane-", 9) == 0) {
+      found = entry->d_name;
+      break;
+    }
+  }
+  closedir(listing);
+  return found;
 }
 
 Replacement::~Replacement() {
@@ -414,8 +559,53 @@ Replacement::~Replacement() {
   (void)unlinkat(directory_, temp_name_.c_str(), 0);  // nothing more to do if it is gone
 }
 
+namespace {
+
+// Gives a name to `fd`, an unnamed file, in `folder`; 0 or an error number.
+int NameUnnamed(int fd, int folder, const std::string& name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  const int error = errno;
+  // Without /proc, only a privileged process can name a descriptor directly.
+  if (error == ENOENT && linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  return error == ENOENT ? errno : error;
+}
+
+// Whether the file named `name` in `folder` is the open file `fd`.
+bool NamesFile(int folder, const char* name, int fd) {
+  struct stat named {};
+  struct stat open {};
+  return fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+int ExchangeNames(int folder, const char* first, const char* second) {
+#ifdef RENAME_EXCHANGE
+  return renameat2(folder, first, folder, second, RENAME_EXCHANGE) == 0 ? 0 : errno;
+#else
+  return ENOSYS;
+#endif
+}
+
+}  // namespace
+
 int Replacement::Create(const Target& target) {
   directory_ = target.directory_.Descriptor();
+#ifdef O_TMPFILE
+  // Unnamed until it is complete: a crash or SIGKILL leaves no file behind.
+  // Naming it takes /proc (or privilege); without /proc a named file is used.
+  static const bool can_name = access("/proc/self/fd", X_OK) == 0;
+  const int unnamed = can_name ? openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+  if (!can_name) errno = EOPNOTSUPP;
+  if (unnamed >= 0) {
+    file_ = File(unnamed);
+    unnamed_ = true;
+    return 0;
+  }
+  // Only a filesystem without unnamed files gets a named one; any other
+  // refusal (no write permission, a full disk) is that of a named one too.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return errno;
+#endif
   // Created and registered for removal with the interrupts held, so no signal
   // can end the run between the two and leave the file behind.
   const ScopedHold hold;
@@ -435,11 +625,11 @@ int Replacement::Create(const Target& target) {
   return EEXIST;
 }
 
-bool Replacement::CopyAttributesFrom(const File& original, std::string* error, std::string* note) {
+Replacement::Attributes Replacement::CopyAttributesFrom(const File& original, std::string* error, std::string* note) {
   struct stat info {};
   if (fstat(original.Descriptor(), &info) != 0) {
     *error = std::strerror(errno);
-    return false;
+    return Attributes::kFailed;
   }
   // Ownership first: a change of owner clears the set-id bits that fchmod then
   // restores. Only root may give a file away; the group can often be kept all
@@ -448,14 +638,21 @@ bool Replacement::CopyAttributesFrom(const File& original, std::string* error, s
   // and the old one, shut out before, would gain what everyone has.
   if (fchown(file_.Descriptor(), info.st_uid, info.st_gid) != 0) (void)fchown(file_.Descriptor(), -1, info.st_gid);
   struct stat owned {};
-  const bool group_differs = ((info.st_mode >> 3) & 07) != (info.st_mode & 07);
-  if (fstat(file_.Descriptor(), &owned) != 0 || (owned.st_gid != info.st_gid && group_differs)) {
-    *error = "cannot keep its group";
-    return false;
+  if (fstat(file_.Descriptor(), &owned) != 0) {
+    *error = std::strerror(errno);
+    return Attributes::kFailed;
   }
-  if (!CopyExtendedAttributes(original.Descriptor(), file_.Descriptor(), error)) return false;
+  // A copy that would belong to someone else than the image's owner never
+  // takes its place: the owner could lose access to it.
+  if (owned.st_uid != info.st_uid) return Attributes::kOtherOwner;
+  const bool group_differs = ((info.st_mode >> 3) & 07) != (info.st_mode & 07);
+  if (owned.st_gid != info.st_gid && group_differs) {
+    *error = "cannot keep its group";
+    return Attributes::kFailed;
+  }
+  if (!CopyExtendedAttributes(original.Descriptor(), file_.Descriptor(), error)) return Attributes::kFailed;
   const mode_t mode = info.st_mode & 07777;
-  if (fchmod(file_.Descriptor(), mode) == 0) return true;
+  if (fchmod(file_.Descriptor(), mode) == 0) return Attributes::kCopied;
   // A filesystem without Unix permissions (FAT, some FUSE ones) refuses any
   // mode, and says so with one of these; the copy then has the filesystem's
   // own, which is fine unless it would let someone do more than the original
@@ -468,34 +665,111 @@ bool Replacement::CopyAttributesFrom(const File& original, std::string* error, s
     (void)std::snprintf(text, sizeof text, "its filesystem refused mode %04o; it now has mode %04o",
                         static_cast<unsigned>(mode), static_cast<unsigned>(copy.st_mode & 07777));
     *note = text;
-    return true;
+    return Attributes::kCopied;
   }
   *error = std::string("cannot set its mode: ") + std::strerror(refusal);
-  return false;
+  return Attributes::kFailed;
+}
+
+Replacement::Attributes Replacement::TakeModeOf(const File& input, const File& replaced, std::string* error) {
+  struct stat info {};
+  if (fstat(input.Descriptor(), &info) != 0) {
+    *error = std::strerror(errno);
+    return Attributes::kFailed;
+  }
+  struct stat old {};
+  if (replaced.IsOpen() && fstat(replaced.Descriptor(), &old) == 0 && old.st_uid != geteuid()) {
+    // Another user's output keeps its owner, or is not replaced.
+    if (fchown(file_.Descriptor(), old.st_uid, old.st_gid) != 0) return Attributes::kOtherOwner;
+  }
+  const mode_t mask = umask(0);
+  (void)umask(mask);
+  const mode_t mode = info.st_mode & 0777 & ~mask;
+  if (fchmod(file_.Descriptor(), mode) != 0) {
+    const int refusal = errno;
+    struct stat copy {};
+    if (fstat(file_.Descriptor(), &copy) == 0 && (copy.st_mode & 07777 & ~mode) == 0) return Attributes::kCopied;
+    *error = std::string("cannot set its mode: ") + std::strerror(refusal);
+    return Attributes::kFailed;
+  }
+  return Attributes::kCopied;
 }
 
 bool Replacement::Commit(Target& target, std::string* error, const Target* read) {
   if (!file_.Sync()) {
-    *error = std::string("cannot flush to disk: ") + std::strerror(errno);
+    *error = std::string("cannot flush the new copy to disk: ") + std::strerror(errno);
     return false;
   }
-  file_.Close();
-  if (!(read != nullptr ? *read : target).Unchanged()) {
+  const Target& source = read != nullptr ? *read : target;
+  if (source.LeaseBroken()) {
+    *error = "another program opened it for writing while it was being repaired";
+    return false;
+  }
+  if (!source.Unchanged()) {
     *error = "it changed while it was being repaired";
     return false;
   }
-  if (!target.StillNamed()) {
+  if (!target.output_ && !target.StillNamed()) {
     *error = "its name no longer refers to the file that was read";
     return false;
   }
   {
     const ScopedHold hold;
-    if (renameat(directory_, temp_name_.c_str(), directory_, target.name_.c_str()) != 0) {
-      *error = std::string("cannot replace the file: ") + std::strerror(errno);
-      return false;
+    if (unnamed_) {
+      for (int attempt = 0; attempt < 100 && temp_name_.empty(); ++attempt) {
+        std::string name = ".corvane-" + RandomSuffix();
+        const int named = NameUnnamed(file_.Descriptor(), directory_, name);
+        if (named == EEXIST) continue;
+        if (named != 0) {
+          *error = std::string("cannot name the new copy: ") + std::strerror(named);
+          return false;
+        }
+        temp_name_ = std::move(name);
+        std::memcpy(g_pending_name, temp_name_.c_str(), temp_name_.size() + 1);
+        g_pending_directory = directory_;
+        g_pending = 1;
+      }
+      if (temp_name_.empty()) {
+        *error = "cannot name the new copy: " + ErrorText(EEXIST);
+        return false;
+      }
     }
-    committed_ = true;
-    g_pending = 0;
+    // An output is replaced whatever has its name now (or is created).
+    // Otherwise the names are exchanged, so the replaced file comes out under
+    // the temporary name, where it is checked: another program that saved the
+    // image at this very moment gets its file back.
+    const int exchanged = target.output_ ? ENOSYS : ExchangeNames(directory_, temp_name_.c_str(), target.name_.c_str());
+    if (exchanged == 0) {
+      const bool same = NamesFile(directory_, temp_name_.c_str(), target.file_.Descriptor());
+      if (!same || source.LeaseBroken()) {
+        if (ExchangeNames(directory_, temp_name_.c_str(), target.name_.c_str()) != 0) {
+          // The name holds the repair and the other program's file is under
+          // the temporary name: it must not be removed.
+          *error = std::string("holds the repair: another program replaced it during the rename, and its file "
+                               "is now '") + temp_name_ + "'";
+          committed_ = true;
+          g_pending = 0;
+          return false;
+        }
+        *error = same ? "another program opened it for writing while it was being renamed"
+                      : "another program replaced it during the rename";
+        return false;
+      }
+      g_pending = 0;
+      committed_ = true;
+      (void)unlinkat(directory_, temp_name_.c_str(), 0);  // the replaced file, the original's data
+    } else if (exchanged != EINVAL && exchanged != ENOSYS && exchanged != ENOTSUP) {
+      *error = std::string("cannot replace the file: ") + std::strerror(exchanged);
+      return false;
+    } else {
+      // An output, or a filesystem that cannot exchange names.
+      if (renameat(directory_, temp_name_.c_str(), directory_, target.name_.c_str()) != 0) {
+        *error = std::string("cannot replace the file: ") + std::strerror(errno);
+        return false;
+      }
+      committed_ = true;
+      g_pending = 0;
+    }
   }
   // The result is in place once the rename succeeded; flushing the folder
   // only makes the new name durable sooner, so it waits until the run leaves
@@ -506,7 +780,14 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
   if (!g_unflushed_directory.IsOpen() || folder.st_dev != g_unflushed_device ||
       folder.st_ino != g_unflushed_inode) {
     FlushDirectories();
-    g_unflushed_directory = File(openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    File opened(openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened.IsOpen()) {
+      // A folder without read permission cannot be opened to be flushed:
+      // the whole filesystem is, through the new file, at once.
+      (void)syncfs(file_.Descriptor());  // as for the folder, no failure of the file
+      return true;
+    }
+    g_unflushed_directory = std::move(opened);
     g_unflushed_descriptor = g_unflushed_directory.Descriptor();
     g_unflushed_device = folder.st_dev;
     g_unflushed_inode = folder.st_ino;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 #include <set>
 
@@ -300,10 +301,31 @@ bool File::Rewind() {
 
 bool File::Sync() { return FlushFileBuffers(HandleOf(*this)) != 0; }
 
-File CreateTruncated(const std::string& path, int* error) {
-  File file(_wopen(SystemPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
-  if (!file.IsOpen()) *error = _doserrno != 0 ? static_cast<int>(_doserrno) : ERROR_OPEN_FAILED;
-  return file;
+int OpenDirect(const std::string& path, File* file) {
+  *file = File(_wopen(SystemPath(path).c_str(), _O_WRONLY | _O_BINARY));
+  return file->IsOpen() ? 0 : static_cast<int>(GetLastError());
+}
+
+// Standard output on a disk file is matched by its volume and index; a console
+// or a pipe has neither, and a name such as "CON" is then written directly
+// as any device is.
+bool IsStandardOutput(const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION out{};
+  if (GetFileInformationByHandle(GetStdHandle(STD_OUTPUT_HANDLE), &out) == 0) return false;
+  File named(OpenShared(SystemPath(path), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
+  BY_HANDLE_FILE_INFORMATION info{};
+  return named.IsOpen() && GetFileInformationByHandle(HandleOf(named), &info) != 0 &&
+         info.dwVolumeSerialNumber == out.dwVolumeSerialNumber && IndexOf(info) == IndexOf(out);
+}
+
+bool SameFile(const std::string& first, const std::string& second) {
+  File one(OpenShared(SystemPath(first), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
+  File two(OpenShared(SystemPath(second), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  return one.IsOpen() && two.IsOpen() && GetFileInformationByHandle(HandleOf(one), &a) != 0 &&
+         GetFileInformationByHandle(HandleOf(two), &b) != 0 && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         IndexOf(a) == IndexOf(b);
 }
 
 bool QueryStatus(const std::string& path, FileStatus* status) {
@@ -348,18 +370,60 @@ std::string FolderOf(const std::string& path) {
 
 std::string ErrorText(int error) { return win32::ErrorText(static_cast<DWORD>(error)); }
 
+// Reads and writes go through the C runtime, which keeps the cause in errno.
+std::string LastErrorText() { return std::strerror(errno); }
+
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
 int Target::Open(const std::string& path, Access access) {
   // Windows resolves no links here: the name given is the one replaced.
   name_ = path;
   if (!QueryStatus(path, &status_)) return static_cast<int>(GetLastError());
+  exists_ = true;
   if (!status_.is_regular && !status_.is_directory) return 0;  // a device is never opened
   if (status_.is_directory) return ERROR_ACCESS_DENIED;  // read as a file, it fails as one
   DWORD error = ERROR_SUCCESS;
   file_ = File(OpenInput(SystemPath(path), access, &error));
   if (!file_.IsOpen()) return static_cast<int>(error);  // the caller reports it, with ErrorText
   return Stat();
+}
+
+int Target::OpenOutput(const std::string& path) {
+  output_ = true;
+  name_ = path;
+  if (!QueryStatus(path, &status_)) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? 0 : static_cast<int>(error);  // a new file
+  }
+  exists_ = true;
+  if (!status_.is_regular) return 0;
+  file_ = File(OpenShared(SystemPath(path), GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
+  if (!file_.IsOpen()) return static_cast<int>(GetLastError());
+  return Stat();
+}
+
+// The file was opened for reading and writing already: Windows has no lease
+// that a descriptor open for writing would rule out.
+int Target::OpenForWriting() { return 0; }
+
+// No read lease on Windows: another program may open the image for writing as
+// it is shared that way; the checks of size, write time and name stay.
+int Target::TakeLease() { return kNoLease; }
+bool Target::LeaseBroken() const { return false; }
+void Target::DropLease() {}
+
+std::string Target::LeftoverCopy() const {
+  static std::vector<std::wstring> asked;
+  std::wstring wide = Wide(name_);
+  const std::wstring full = IsVerbatim(wide) ? wide : FullPath(wide);
+  const std::wstring folder = win32::FolderOf(full);
+  if (folder.empty() || std::find(asked.begin(), asked.end(), folder) != asked.end()) return std::string();
+  asked.push_back(folder);
+  WIN32_FIND_DATAW entry;
+  HANDLE listing = FindFirstFileW((win32::VerbatimForm(folder) + L".corvane-*").c_str(), &entry);
+  if (listing == INVALID_HANDLE_VALUE) return std::string();
+  FindClose(listing);
+  return Narrow(entry.cFileName);
 }
 
 int Target::Stat() {
@@ -478,26 +542,32 @@ int Replacement::Create(const Target& target) {
   return ERROR_FILE_EXISTS;
 }
 
-bool Replacement::CopyAttributesFrom(const File& original, std::string*, std::string*) {
+Replacement::Attributes Replacement::CopyAttributesFrom(const File& original, std::string*, std::string*) {
   // A new file takes its permissions from the folder, and ReplaceFileW gives
   // it the original's; the creation time is carried over here as well, for
   // the case where a plain move has to replace the file.
   BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(HandleOf(original), &info) == 0) return true;
+  if (GetFileInformationByHandle(HandleOf(original), &info) == 0) return Attributes::kCopied;
   (void)SetFileTime(HandleOf(file_), &info.ftCreationTime, nullptr, nullptr);  // a nicety, not the result
-  return true;
+  return Attributes::kCopied;
+}
+
+// Windows has no mode bits or umask: a new output takes its folder's
+// permissions, and ReplaceFileW gives a replaced one the old file's.
+Replacement::Attributes Replacement::TakeModeOf(const File&, const File&, std::string*) {
+  return Attributes::kCopied;
 }
 
 bool Replacement::Commit(Target& original, std::string* error, const Target* read) {
   if (!file_.Sync()) {
-    *error = "cannot flush to disk: " + ErrorText(GetLastError());
+    *error = "cannot flush the new copy to disk: " + ErrorText(GetLastError());
     return false;
   }
   if (!(read != nullptr ? *read : original).Unchanged()) {
     *error = "it changed while it was being repaired";
     return false;
   }
-  if (!original.StillNamed()) {
+  if (!original.output_ && !original.StillNamed()) {
     *error = "its name no longer refers to the file that was read";
     return false;
   }
@@ -522,7 +592,7 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
     *error = "cannot replace the file: " + ErrorText(result);
     if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
       // The original is gone but the new file did not move in: it is all there is.
-      *error += "; its new content is in '" + temp_name_ + "'";
+      *error = "is gone, " + *error + "; its repaired content is in '" + temp_name_ + "'";
       (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, &kNoPendingFile);
       committed_ = true;
     }

@@ -1,0 +1,53 @@
+// The -out file against the inputs: each named file, and each entry of a
+// named folder that a scan would repair (a FITS name), compared as files, so
+// a hard link or a symbolic link to an input counts as that input.
+#include "driver/output_check.h"
+
+#include "driver/options.h"
+#include "driver/scan.h"
+#include "platform/os.h"
+#include "report.h"
+
+namespace corvane {
+
+std::string InputNamedByOutput(const std::string& output, const std::vector<std::string>& inputs) {
+  if (!os::Exists(output)) return std::string();  // a new file is no input
+  for (const std::string& input : inputs) {
+    os::FileStatus status;
+    if (!os::QueryStatus(input, &status)) continue;
+    if (!status.is_directory) {
+      if (os::SameFile(output, input)) return input;
+      continue;
+    }
+    std::vector<std::string> names;
+    if (os::ListDirectory(input, &names) != 0) continue;
+    const std::string folder = input.size() > 1 && (input.back() == '/' || input.back() == '\\')
+                                   ? input.substr(0, input.size() - 1)
+                                   : input;
+    for (const std::string& name : names) {
+      std::string path = folder;
+      path.append("/").append(name);
+      if (isFitsFilename(name) != 0 && os::SameFile(output, path)) return path;
+    }
+  }
+  return std::string();
+}
+
+bool OutputsAreNoInputs(const std::vector<Step>& steps) {
+  std::vector<std::string> inputs;
+  std::vector<std::string> outputs;
+  for (const Step& step : steps) {
+    if (step.option == nullptr) inputs.push_back(step.word);
+    if (step.option != nullptr && step.option->value == ValueKind::kText) outputs.push_back(step.word);
+  }
+  for (const std::string& output : outputs) {
+    const std::string input = InputNamedByOutput(output, inputs);
+    if (input.empty()) continue;
+    Report("Error: the output file '%s' is '%s', which this run also repairs; nothing was written\n", output.c_str(),
+           input.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace corvane
