@@ -14,6 +14,9 @@
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
  *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
  *   CORVANE_FAULT_FREE_BLOCKS=N  fstatvfs reports N blocks free
+ *   CORVANE_FAULT_RESERVE=E  every fallocate fails with enospc or eopnotsupp
+ *   CORVANE_RESERVE_LOG=path appends "mode offset length" for every fallocate
+ *                            (fallocate is not counted)
  * posix_fallocate is counted as "fallocate", renameat as "rename". */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -21,6 +24,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -211,6 +215,25 @@ int posix_fallocate(int fd, off_t offset, off_t length) {
     return ENOSPC;
   }
   return fn(fd, offset, length);
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+  static int (*fn)(int, int, off_t, off_t);
+  if (!fn) fn = (int (*)(int, int, off_t, off_t))dlsym(RTLD_NEXT, "fallocate");
+  const char* path = getenv("CORVANE_RESERVE_LOG");
+  const int log = path ? open(path, O_WRONLY | O_CREAT | O_APPEND, 0644) : -1;
+  if (log >= 0) {
+    char line[64];
+    const int length_of_line = snprintf(line, sizeof line, "%d %lld %lld\n", mode, (long long)offset, (long long)length);
+    real_write(log, line, (size_t)length_of_line);
+    close(log);
+  }
+  const char* fault = getenv("CORVANE_FAULT_RESERVE");
+  if (fault) {
+    errno = strcmp(fault, "eopnotsupp") == 0 ? EOPNOTSUPP : ENOSPC;
+    return -1;
+  }
+  return fn(fd, mode, offset, length);
 }
 
 int fstatvfs(int fd, struct statvfs* info) {

@@ -363,5 +363,49 @@ TEST_F(Faults, RunningOutOfMemoryFailsTheFileAndTheRunGoesOn) {
                   .err.ends_with("Out of memory allocating 1048320 bytes for file a.fit\n"));
 }
 
+// A new copy and an output file are reserved whole before a byte is written;
+// a disk too full for it fails the file as a failed first write does, and a
+// filesystem without reservations changes nothing. Catches a reservation of
+// the wrong size, one through the image itself, and a refusal taken for a failure.
+TEST_F(Faults, NewFilesAreReservedWholeBeforeWriting) {
+  Write("a.fit", input_);
+  ASSERT_TRUE(Run({"-add", "1", "-out", "plain.fit", "a.fit"}).err.ends_with("\tOK\n"));
+  const std::string repaired = Read("plain.fit");
+  const std::string log = Path("../" + dir_.substr(dir_.rfind('/') + 1) + ".reserve");
+  unlink(log.c_str());
+  const std::vector<std::string> logged = {Preload(), "CORVANE_RESERVE_LOG=" + log};
+  EXPECT_TRUE(Run({"-add", "1", "-out", "out.fit", "a.fit"}, {.env = logged}).err.ends_with("\tOK\n"));
+  EXPECT_TRUE(Run({"-add", "1", "a.fit"}, {.env = logged}).err.ends_with("\tOK\n"));
+  std::ifstream in(log);
+  std::stringstream reservations;
+  reservations << in.rdbuf();
+  unlink(log.c_str());
+  // Header, 6000 bytes of pixels and the fill: four blocks, from the start.
+  EXPECT_EQ(reservations.str(), "0 0 11520\n0 0 11520\n");
+  EXPECT_EQ(Read("out.fit"), repaired);
+  EXPECT_EQ(Read("a.fit"), repaired);
+
+  for (const std::string out : {"", "out.fit"}) {
+    SCOPED_TRACE("-out " + out);
+    std::vector<std::string> args = {"-add", "1", "a.fit"};
+    if (!out.empty()) args.insert(args.begin(), {"-out", out});
+    Write("a.fit", input_);
+    const RunResult unsupported = Run(args, {.env = {Preload(), "CORVANE_FAULT_RESERVE=eopnotsupp"}});
+    EXPECT_TRUE(unsupported.err.ends_with("\tOK\n")) << unsupported.err;
+    EXPECT_EQ(Read(out.empty() ? "a.fit" : out), repaired);
+    Write("a.fit", input_);
+    unlink(Path("out.fit").c_str());
+    const RunResult full = Run(args, {.env = {Preload(), "CORVANE_FAULT_RESERVE=enospc"}});
+    const std::string said = out.empty() ? "Short write on file 'a.fit': Probably damaged\n"
+                                           "Error: 'a.fit' left unchanged, the new copy could not be written\n"
+                                         : "Short write on file 'a.fit': Probably damaged\n";
+    EXPECT_TRUE(full.err.ends_with("\t[ADD 1, SCALE 1.00, BZERO 32768]\n" + said)) << full.err;
+    EXPECT_EQ(Read("a.fit"), input_);
+    const std::vector<std::string> left = out.empty() ? std::vector<std::string>{"a.fit", "plain.fit"}
+                                                      : std::vector<std::string>{"a.fit", "out.fit", "plain.fit"};
+    EXPECT_EQ(Listing(), left);
+  }
+}
+
 }  // namespace
 }  // namespace corvane::testing

@@ -120,6 +120,14 @@ std::int64_t ResultSize(const PerFile& f) {
   return kBlockSize + (data + kBlockSize - 1) / kBlockSize * kBlockSize;
 }
 
+// Reserves the whole result in a new file before it is written: the disk then
+// allocates it at once, and a disk too full for it fails as a first write would.
+bool ReserveResult(PerFile& f, os::File& target) {
+  if (target.Reserve(ResultSize(f)) == 0) return true;
+  Report("Short write on file '%s': Probably damaged\n", f.path.c_str());
+  return false;
+}
+
 // Writes the result over the image itself, for a folder that takes no new
 // file. A failure half way would leave the image half repaired, so a change by
 // another program, a full disk and an interruption are all ruled out first.
@@ -162,7 +170,7 @@ Next WriteReplacement(PerFile& f, os::Target& target) {
            os::ErrorText(error).c_str());
     return Next::kFailed;
   }
-  if (!WriteImage(f, replacement.Output())) {
+  if (!ReserveResult(f, replacement.Output()) || !WriteImage(f, replacement.Output())) {
     Report("Error: '%s' left unchanged, the new copy could not be written\n", f.path.c_str());
     return Next::kFailed;
   }
@@ -196,7 +204,7 @@ Next WriteToOutputFile(PerFile& f) {
     Report("Cannot open output file [%s]\n", OUT_FNAME->c_str());
     ExitRun(1);
   }
-  return Finish(WriteImage(f, out));
+  return Finish(ReserveResult(f, out) && WriteImage(f, out));
 }
 
 }  // namespace

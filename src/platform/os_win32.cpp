@@ -227,6 +227,16 @@ bool File::Rewind() {
 
 bool File::Sync() { return FlushFileBuffers(HandleOf(*this)) != 0; }
 
+int File::Reserve(std::int64_t size) {
+  // The allocation, not the size: the file grows as it is written.
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = size;
+  if (SetFileInformationByHandle(HandleOf(*this), FileAllocationInfo, &allocation, sizeof allocation) != 0) return 0;
+  const DWORD error = GetLastError();
+  // Any other refusal (a pipe, a device, a filesystem without it) leaves the writes to find out.
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? static_cast<int>(error) : 0;
+}
+
 File CreateTruncated(const std::string& path) {
   return File(_wopen(SystemPath(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE));
 }
