@@ -102,6 +102,36 @@ TEST_F(Faults, AFailedDirectoryFlushAfterTheRenameIsNoFailureOfTheFile) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
 }
 
+TEST_F(Faults, EveryFailedReadOrWriteOfAOnePassRewriteLeavesTheOriginal) {
+  // Three chunks checked while the copy is written: a fault at any read or
+  // write leaves the image as it was, or (a probe past the end that finds
+  // nothing) wholly repaired, and never a temporary file.
+  input_ = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), std::string(2880 * 364 * 3 - 100, '\x11'));
+  const std::vector<std::string> calls = CallsOf({"-add", "1", "a.fit"});
+  ASSERT_EQ(calls.size(), 8u);  // header, three chunks, fill, flush, rename, folder flush
+  Write("a.fit", input_);
+  ASSERT_TRUE(Run({"-add", "1", "a.fit"}).err.ends_with("\tOK\n"));
+  const std::string repaired = Read("a.fit");
+  for (std::size_t n = 1; n + 1 < calls.size(); ++n) {
+    SCOPED_TRACE("call " + std::to_string(n));
+    const RunResult run = RunWithFault({"-add", "1", "a.fit"}, n, "enospc");
+    EXPECT_NE(run.err.find("left unchanged"), std::string::npos) << run.err;
+    EXPECT_EQ(Read("a.fit"), input_);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  }
+  // Header, the first chunk, the three chunks again, then the probe past the
+  // end, which finding nothing is what it expects.
+  for (int n = 1; n <= 6; ++n) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    Write("a.fit", input_);
+    const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=" + std::to_string(n)}});
+    const bool done = run.err.ends_with("\tOK\n");
+    EXPECT_EQ(done, n == 6) << run.err;
+    EXPECT_EQ(Read("a.fit"), done ? repaired : input_);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  }
+}
+
 TEST_F(Faults, EveryFailedWriteToAnOutputFileIsReported) {
   const std::vector<std::string> calls = CallsOf({"-out", "out.fit", "a.fit"});
   ASSERT_EQ(calls, (std::vector<std::string>{"write", "write", "write"}));  // header, data, fill

@@ -122,10 +122,20 @@ TEST_F(PixelRun, ADataAreaOfSeveralChunksMatchesTheWholeTransform) {
   }
   std::string extended = data;
   extended.replace(kChunk, 9, "XTENSION=");
-  Write("x.fit", FitsFile(Header(16, {kBzero32768}), extended));
-  const RunResult run = Run({"x.fit"});
-  EXPECT_TRUE(run.err.ends_with("Error: 'x.fit' has FITS extensions; only single-image files are repaired\n"));
-  EXPECT_TRUE(Read("x.fit") == FitsFile(Header(16, {kBzero32768}), extended));
+  // In place the chunks after the first are checked while the copy is written,
+  // so the parameter line comes first and the copy is dropped; a stretch and
+  // an output file still refuse the file before a byte is written.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"x.fit"}, {"-stretch", "x.fit"}, {"-out", "o.fit", "x.fit"}}) {
+    SCOPED_TRACE(args[0]);
+    Write("x.fit", FitsFile(Header(16, {kBzero32768}), extended));
+    const RunResult run = Run(args);
+    EXPECT_TRUE(run.err.ends_with("Error: 'x.fit' has FITS extensions; only single-image files are repaired\n"))
+        << run.err;
+    EXPECT_EQ(run.err.find("\t[ADD") != std::string::npos, args.size() == 1) << run.err;
+    EXPECT_TRUE(Read("x.fit") == FitsFile(Header(16, {kBzero32768}), extended));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "x.fit"}));
+  }
 }
 
 }  // namespace

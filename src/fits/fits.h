@@ -41,6 +41,8 @@ struct PerFile {
   os::Target target;              // the input file, where it lives and the file itself
   os::Buffer data;                // one chunk of the data area
   std::optional<PixelStream> pixels;  // the transform, once the data area passed its checks
+  bool checked_ahead = false;     // the whole data area passed them before writing began
+  bool refused = false;           // the writer's own checks refused the file (and said why)
 };
 
 // How a phase leaves the file: go on to the next phase, stop with result 1
@@ -54,6 +56,17 @@ bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length);
 // Repairs one file. Returns 1 when it was written or skipped by a rule, 0 when
 // it failed. Everything it says goes to standard error, headed by the path.
 int Fixup(const std::string& path);
+
+// The checks of the data area, for a writer that makes them as it writes
+// when not checked_ahead: whether the chunk in `data` holds an extension
+// header, and whether the file grew past its data area; each says why it
+// refuses the file.
+bool RefusedChunk(PerFile& f, std::int64_t length);
+bool GrewMeanwhile(PerFile& f);
+// The first pass over the data area's chunks before `end`: read errors,
+// extension headers and, when it reaches the end, growth; it says why it
+// refuses the file.
+Next ScanDataArea(PerFile& f, std::int64_t end);
 
 // The phases of Fixup, in order.
 Next ReadHeaderBlock(PerFile& file);

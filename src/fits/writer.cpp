@@ -63,8 +63,8 @@ bool WriteZeros(os::File& target, std::int64_t count) {
 }
 
 // The second pass over the data area: each chunk read again, transformed and
-// written to `target`. A rewrite through the image itself reads each chunk
-// before it writes over it.
+// written to `target`, and checked first where the first pass left that to it.
+// A rewrite through the image itself reads each chunk before it writes over it.
 bool WriteData(PerFile& f, os::File& target) {
   const std::int64_t chunk = std::min(f.data_size, kChunkSize);
   for (std::int64_t at = 0; at < f.data_size; at += chunk) {
@@ -73,13 +73,18 @@ bool WriteData(PerFile& f, os::File& target) {
       Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
       return false;
     }
+    if (!f.checked_ahead && RefusedChunk(f, length)) {
+      f.refused = true;
+      return false;
+    }
     f.pixels->Apply(f.data.Data(), f.data.Data(), length);
     if (target.WriteFull(f.data.Data(), length) < length) {
       Report("Short write on '%s': File probably damaged\n", f.path.c_str());
       return false;
     }
   }
-  return true;
+  f.refused = !f.checked_ahead && GrewMeanwhile(f);
+  return !f.refused;
 }
 
 // Writes the whole result to `target` from its current position.
@@ -132,6 +137,7 @@ bool ReserveResult(PerFile& f, os::File& target) {
 // file. A failure half way would leave the image half repaired, so a change by
 // another program, a full disk and an interruption are all ruled out first.
 Next WriteThrough(PerFile& f, os::Target& target) {
+  if (!f.checked_ahead && ScanDataArea(f, f.data_size) != Next::kContinue) return Next::kFailed;
   if (!target.Unchanged() || !target.StillNamed()) {
     Report("Error: '%s' left unchanged, it changed while it was being repaired\n", f.path.c_str());
     return Next::kFailed;
@@ -171,7 +177,8 @@ Next WriteReplacement(PerFile& f, os::Target& target) {
     return Next::kFailed;
   }
   if (!ReserveResult(f, replacement.Output()) || !WriteImage(f, replacement.Output())) {
-    Report("Error: '%s' left unchanged, the new copy could not be written\n", f.path.c_str());
+    // A refusal by the checks made while writing was reported as it always is.
+    if (!f.refused) Report("Error: '%s' left unchanged, the new copy could not be written\n", f.path.c_str());
     return Next::kFailed;
   }
   std::string error;
