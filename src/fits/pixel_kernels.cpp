@@ -48,11 +48,6 @@ std::uint32_t Swap32(std::uint32_t raw) {
   }
 }
 
-// The exact result of one pixel, modulo 2^32, plus the offset, in file order.
-std::uint32_t ScaleOne(std::uint32_t value, const Factor& factor, std::uint32_t offset) {
-  return Swap32(static_cast<std::uint32_t>(ScaleToInt64(value, factor)) + offset);
-}
-
 Isa Detect() {
 #ifdef CORVANE_X86
   __builtin_cpu_init();
@@ -68,6 +63,11 @@ Isa& ActiveSlot() {
 }
 
 #ifdef CORVANE_X86
+// The exact result of one pixel, modulo 2^32, plus the offset, in file order.
+std::uint32_t ScaleOne(std::uint32_t value, const Factor& factor, std::uint32_t offset) {
+  return Swap32(static_cast<std::uint32_t>(ScaleToInt64(value, factor)) + offset);
+}
+
 [[gnu::target("avx2")]] void Offset16Avx2(const std::uint8_t* from, std::uint8_t* to, std::int64_t count,
                                           std::uint16_t add) {
   Offset16Body(from, to, count, add);
