@@ -86,56 +86,100 @@ std::uint32_t ScaleOne(std::uint32_t value, const Factor& factor, std::uint32_t 
 // bits (ties go to n, whose last bit is 0) lands on n. The error d - p * factor
 // is exact from a fused multiply-add. Lanes of 2^52 and more take the exact
 // function.
+// The constants of Scale32Avx2, made once per call.
+struct ScaleConstants {
+  __m256d magnitude, two_31, two_52;
+  __m256i exponent_bits, fraction_bits, half_unit;
+};
+
+// Four products as whole numbers n (below 2^52) in the low bits of 64-bit
+// lanes; `large` gets a bit for each lane of 2^52 or more.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256i Truncated4(__m128i value, const ScaleConstants& c,
+                                                                          int* large) {
+  const __m128i sign_bit = _mm_set1_epi32(INT32_MIN);
+  // Unsigned to double: flip the sign bit, convert as signed, add 2^31 back.
+  const __m256d pixel = _mm256_add_pd(_mm256_cvtepi32_pd(_mm_xor_si128(value, sign_bit)), c.two_31);
+  const __m256d product = _mm256_mul_pd(pixel, c.magnitude);
+  const __m256d error = _mm256_fmsub_pd(pixel, c.magnitude, product);  // exact: p * |factor| - d
+  const __m256d whole = _mm256_round_pd(product, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  // Half a 64-bit unit of the exact product: 2^(e - 64) for d in [2^e, 2^(e+1)),
+  // one step less when d is a power of two and the product lies below it.
+  const __m256i bits = _mm256_castpd_si256(product);
+  const __m256i power = _mm256_cmpeq_epi64(_mm256_and_si256(bits, c.fraction_bits), _mm256_setzero_si256());
+  const __m256i half_bits = _mm256_add_epi64(_mm256_sub_epi64(_mm256_and_si256(bits, c.exponent_bits), c.half_unit),
+                                             _mm256_slli_epi64(power, 52));
+  // Below by more than the half unit: error + half < 0 (its sign is exact).
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256d below = _mm256_and_pd(
+      _mm256_and_pd(_mm256_cmp_pd(product, whole, _CMP_EQ_OQ), _mm256_cmp_pd(error, zero, _CMP_LT_OQ)),
+      _mm256_cmp_pd(_mm256_add_pd(error, _mm256_castsi256_pd(half_bits)), zero, _CMP_LT_OQ));
+  *large = _mm256_movemask_pd(_mm256_cmp_pd(product, c.two_52, _CMP_GE_OQ));
+  // A whole number n below 2^52 plus 2^52 has n as its fraction bits; a lane
+  // below (n >= 1 there) takes one off them.
+  return _mm256_add_epi64(_mm256_castpd_si256(_mm256_add_pd(whole, c.two_52)), _mm256_castpd_si256(below));
+}
+
+// Replaces the results of the lanes marked in `large` by the exact function's.
+void ExactLanes(const std::uint32_t* values, std::uint32_t* results, int lanes, int large, const Factor& factor,
+                std::uint32_t offset) {
+  for (int lane = 0; lane < lanes; ++lane) {
+    if ((large >> lane & 1) != 0) results[lane] = ScaleOne(values[lane], factor, offset);
+  }
+}
+
+template <bool kNegative>
 [[gnu::target("avx2,fma")]] void Scale32Avx2(const std::uint8_t* from, std::uint8_t* to, std::int64_t count,
                                              std::uint32_t add, const Factor& factor, std::uint32_t offset) {
-  const __m256d magnitude = _mm256_set1_pd(std::ldexp(static_cast<double>(factor.mantissa), factor.exponent));
-  const __m128i swap = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
-  const __m128i add_lanes = _mm_set1_epi32(static_cast<int>(add));
-  const __m128i offset_lanes = _mm_set1_epi32(static_cast<int>(offset));
-  const __m128i sign_bit = _mm_set1_epi32(INT32_MIN);
-  const __m256d two_31 = _mm256_set1_pd(2147483648.0);
-  const __m256d two_52 = _mm256_set1_pd(4503599627370496.0);
-  const __m256d one = _mm256_set1_pd(1.0);
-  const __m256d zero = _mm256_setzero_pd();
-  const __m256i exponent_bits = _mm256_set1_epi64x(0x7FF0000000000000);
-  const __m256i fraction_bits = _mm256_set1_epi64x(0x000FFFFFFFFFFFFF);
-  const __m256i unit = _mm256_set1_epi64x(std::int64_t{1} << 52);  // one step of the exponent
-  const __m256i half_unit = _mm256_set1_epi64x(std::int64_t{64} << 52);
+  const ScaleConstants c = {_mm256_set1_pd(std::ldexp(static_cast<double>(factor.mantissa), factor.exponent)),
+                            _mm256_set1_pd(2147483648.0),
+                            _mm256_set1_pd(4503599627370496.0),
+                            _mm256_set1_epi64x(0x7FF0000000000000),
+                            _mm256_set1_epi64x(0x000FFFFFFFFFFFFF),
+                            _mm256_set1_epi64x(std::int64_t{64} << 52)};
+  const __m256i swap = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12,
+                                        3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+  const __m256i add_lanes = _mm256_set1_epi32(static_cast<int>(add));
+  const __m256i offset_lanes = _mm256_set1_epi32(static_cast<int>(offset));
   const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 0, 0, 0);
-  const __m128i negate = _mm_set1_epi32(factor.negative ? -1 : 0);
   std::int64_t i = 0;
+  // Eight pixels a step: two chains of four, their low halves gathered in order.
+  for (; i + 8 <= count; i += 8) {
+    const __m256i raw = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + 4 * i));
+    const __m256i value = _mm256_add_epi32(_mm256_shuffle_epi8(raw, swap), add_lanes);
+    int large_low = 0;
+    int large_high = 0;
+    const __m256i low = Truncated4(_mm256_castsi256_si128(value), c, &large_low);
+    const __m256i high = Truncated4(_mm256_extracti128_si256(value, 1), c, &large_high);
+    const __m256 pairs = _mm256_shuffle_ps(_mm256_castsi256_ps(low), _mm256_castsi256_ps(high), 0x88);
+    __m256i result = _mm256_permute4x64_epi64(_mm256_castps_si256(pairs), 0xD8);
+    if constexpr (kNegative) result = _mm256_sub_epi32(_mm256_setzero_si256(), result);
+    result = _mm256_shuffle_epi8(_mm256_add_epi32(result, offset_lanes), swap);
+    if (const int large = large_low | large_high << 4; large != 0) {
+      alignas(32) std::uint32_t values[8];
+      alignas(32) std::uint32_t results[8];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(values), value);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(results), result);
+      ExactLanes(values, results, 8, large, factor, offset);
+      result = _mm256_load_si256(reinterpret_cast<const __m256i*>(results));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 4 * i), result);
+  }
   for (; i + 4 <= count; i += 4) {
     const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 4 * i));
-    const __m128i value = _mm_add_epi32(_mm_shuffle_epi8(raw, swap), add_lanes);
-    // Unsigned to double: flip the sign bit, convert as signed, add 2^31 back.
-    const __m256d pixel = _mm256_add_pd(_mm256_cvtepi32_pd(_mm_xor_si128(value, sign_bit)), two_31);
-    const __m256d product = _mm256_mul_pd(pixel, magnitude);
-    const __m256d error = _mm256_fmsub_pd(pixel, magnitude, product);  // exact: p * |factor| - d
-    __m256d whole = _mm256_round_pd(product, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    // Half a 64-bit unit of the exact product: 2^(e - 64) for d in [2^e, 2^(e+1)),
-    // one step less when d is a power of two and the product lies below it.
-    const __m256i bits = _mm256_castpd_si256(product);
-    const __m256i power = _mm256_cmpeq_epi64(_mm256_and_si256(bits, fraction_bits), _mm256_setzero_si256());
-    const __m256i half_bits = _mm256_sub_epi64(_mm256_sub_epi64(_mm256_and_si256(bits, exponent_bits), half_unit),
-                                               _mm256_and_si256(power, unit));
-    const __m256d below = _mm256_and_pd(
-        _mm256_and_pd(_mm256_cmp_pd(product, whole, _CMP_EQ_OQ), _mm256_cmp_pd(error, zero, _CMP_LT_OQ)),
-        _mm256_cmp_pd(error, _mm256_sub_pd(zero, _mm256_castsi256_pd(half_bits)), _CMP_LT_OQ));
-    whole = _mm256_sub_pd(whole, _mm256_and_pd(below, one));
-    // A whole number below 2^52 plus 2^52 has it as its fraction bits.
-    const __m256i integers = _mm256_castpd_si256(_mm256_add_pd(whole, two_52));
+    const __m128i value =
+        _mm_add_epi32(_mm_shuffle_epi8(raw, _mm256_castsi256_si128(swap)), _mm256_castsi256_si128(add_lanes));
+    int large = 0;
+    const __m256i integers = Truncated4(value, c, &large);
     __m128i result = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(integers, low_halves));
-    result = _mm_sub_epi32(_mm_xor_si128(result, negate), negate);  // -x as ~x + 1 for a negative factor
-    result = _mm_shuffle_epi8(_mm_add_epi32(result, offset_lanes), swap);
-    const int large = _mm256_movemask_pd(_mm256_cmp_pd(product, two_52, _CMP_GE_OQ));
+    if constexpr (kNegative) result = _mm_sub_epi32(_mm_setzero_si128(), result);
+    result = _mm_shuffle_epi8(_mm_add_epi32(result, _mm256_castsi256_si128(offset_lanes)),
+                              _mm256_castsi256_si128(swap));
     if (large != 0) {
       alignas(16) std::uint32_t values[4];
       alignas(16) std::uint32_t results[4];
       _mm_store_si128(reinterpret_cast<__m128i*>(values), value);
       _mm_store_si128(reinterpret_cast<__m128i*>(results), result);
-      for (int lane = 0; lane < 4; ++lane) {
-        if ((large >> lane & 1) != 0) results[lane] = ScaleOne(values[lane], factor, offset);
-      }
+      ExactLanes(values, results, 4, large, factor, offset);
       result = _mm_load_si128(reinterpret_cast<const __m128i*>(results));
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 4 * i), result);
@@ -178,7 +222,11 @@ bool Scale32(const std::uint8_t* from, std::uint8_t* to, std::int64_t count, std
   if (factor.kind != Factor::Kind::kFinite) return false;
 #ifdef CORVANE_X86
   if (Active() == Isa::kAvx2) {
-    Scale32Avx2(from, to, count, add, factor, offset);
+    if (factor.negative) {
+      Scale32Avx2<true>(from, to, count, add, factor, offset);
+    } else {
+      Scale32Avx2<false>(from, to, count, add, factor, offset);
+    }
     return true;
   }
 #endif
