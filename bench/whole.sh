@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole-process benchmark: corvane on generated images against the floors
 # (cp for a new file; for an in-place rewrite the same safe I/O without a
-# transform: copy beside, fsync, rename, as bench/safe_rewrite does) and, where
+# transform: copy beside, fsync, rename, as bench/safe_rewrite does, with and
+# without reserving the copy's size first, as corvane does) and, where
 # installed, the alternatives a user would reach for (cfitsio's imcopy, numpy).
 # Prints medians, ratios to the floors of the same run, and peak memory.
 #   bench/whole.sh BUILD_DIR   (sizes: SIZE_MB=512 FILES=2000 FILE_KB=1200 RUNS=5)
@@ -66,12 +67,16 @@ measure "dd conv=fsync 16-bit" "rm -f out.fit && sync" "dd if=in16.fit of=out.fi
 measure "cp 32-bit" "rm -f out.fit" "cp in32.fit out.fit"
 measure "corvane -add -1 -out 16-bit" "rm -f out.fit" "$corvane -add -1 -out out.fit in16.fit 2> /dev/null"
 measure "safe rewrite 16-bit (floor)" "cp in16.fit work.fit && sync" "$safe_rewrite work.fit"
+measure "safe rewrite reserved 16-bit (floor)" "cp in16.fit work.fit && sync" "$safe_rewrite --reserve work.fit"
 measure "corvane -add -1 in place 16-bit" "cp in16.fit work.fit && sync" "$corvane -add -1 work.fit 2> /dev/null"
+measure "corvane -scale 0.7 in place 16-bit" "cp in16.fit work.fit && sync" "$corvane -scale 0.7 work.fit 2> /dev/null"
+measure "corvane -scale 0.7 in place 32-bit" "cp in32.fit work.fit && sync" "$corvane -scale 0.7 work.fit 2> /dev/null"
 measure "corvane -scale 0.7 -out 16-bit" "rm -f out.fit" "$corvane -scale 0.7 -out out.fit in16.fit 2> /dev/null"
 measure "corvane -scale 0.7 -out 32-bit" "rm -f out.fit" "$corvane -scale 0.7 -out out.fit in32.fit 2> /dev/null"
 measure "cp -r folder" "rm -rf copy" "cp -r folder copy"
 measure "cp -r folder + fsync each" "rm -rf copy && sync" "cp -r folder copy && sync copy/*"
 measure "safe rewrite folder (floor)" "rm -rf copy && cp -r folder copy && sync" "$safe_rewrite copy/*"
+measure "safe rewrite reserved folder (floor)" "rm -rf copy && cp -r folder copy && sync" "$safe_rewrite --reserve copy/*"
 measure "corvane -add -1 folder in place" "rm -rf copy && cp -r folder copy && sync" "$corvane -add -1 copy 2> /dev/null"
 measure "corvane -stretch -out /dev/null 4 GiB" "true" "$corvane -stretch -out /dev/null sparse.fit 2> /dev/null" 3
 if command -v imcopy > /dev/null; then
@@ -99,4 +104,10 @@ echo "  -scale 0.7 -out 16-bit / cp:               $(ratio "corvane -scale 0.7 -
 echo "  -scale 0.7 -out 32-bit / cp:               $(ratio "corvane -scale 0.7 -out 32-bit" "cp 32-bit")  [<= 2.2]"
 echo "  in place 16-bit / safe rewrite:            $(ratio "corvane -add -1 in place 16-bit" "safe rewrite 16-bit (floor)")  [<= 1.1]"
 echo "  folder in place / safe rewrite folder:     $(ratio "corvane -add -1 folder in place" "safe rewrite folder (floor)")  [<= 1.1]"
+echo "Against the floors that reserve the copy:"
+echo "  reserved / plain safe rewrite 16-bit:      $(ratio "safe rewrite reserved 16-bit (floor)" "safe rewrite 16-bit (floor)")"
+echo "  -add -1 in place 16-bit / reserved:        $(ratio "corvane -add -1 in place 16-bit" "safe rewrite reserved 16-bit (floor)")  [<= 1.05]"
+echo "  -scale 0.7 in place 16-bit / reserved:     $(ratio "corvane -scale 0.7 in place 16-bit" "safe rewrite reserved 16-bit (floor)")  [<= 1.15]"
+echo "  -scale 0.7 in place 32-bit / reserved:     $(ratio "corvane -scale 0.7 in place 32-bit" "safe rewrite reserved 16-bit (floor)")  [<= 1.15]"
+echo "  folder in place / reserved folder:         $(ratio "corvane -add -1 folder in place" "safe rewrite reserved folder (floor)")  [<= 1.0]"
 echo "  largest peak memory of a corvane run:      $(awk -F, '$1 ~ /^corvane/ && $3 > m { m = $3 } END { print m }' "$results") KiB  [<= 16384 KiB]"

@@ -15,6 +15,9 @@
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
  *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
  *   CORVANE_FAULT_FREE_BLOCKS=N  fstatvfs reports N blocks free
+ *   CORVANE_FAULT_RESERVE=E  every fallocate of a new file fails with enospc or eopnotsupp
+ *   CORVANE_RESERVE_LOG=path appends "mode offset length" for every fallocate
+ *                            of a new file (those are not counted)
  *   CORVANE_NO_TMPFILE=1     the filesystem has no unnamed files (O_TMPFILE)
  *   CORVANE_RECORD=path      appends every change a disk would see, one a line:
  *                            W ino offset hex (a write), S ino (fsync), D ino
@@ -22,7 +25,8 @@
  *                            (a named file created), L ino folder name (an
  *                            unnamed file named), R folder from to, X folder a b
  *                            (names exchanged), U folder name, F (syncfs)
- * fallocate and posix_fallocate are counted as "fallocate", renameat and renameat2 as "rename";
+ * posix_fallocate and fallocate that keeps the size (reserving room to write
+ * through an image) are counted as "fallocate", renameat and renameat2 as "rename";
  * creating an unnamed file (O_TMPFILE) is creating a file. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -342,7 +346,22 @@ int ftruncate(int fd, off_t size) {
 int fallocate(int fd, int mode, off_t offset, off_t length) {
   static int (*fn)(int, int, off_t, off_t);
   if (!fn) fn = (int (*)(int, int, off_t, off_t))dlsym(RTLD_NEXT, "fallocate");
-  if (decide("fallocate") != 0) {
+  if (mode == 0) {
+    /* A new file reserved whole before it is written: logged, never counted. */
+    const char* path = getenv("CORVANE_RESERVE_LOG");
+    const int log = path ? open(path, O_WRONLY | O_CREAT | O_APPEND, 0644) : -1;
+    if (log >= 0) {
+      char line[64];
+      const int length_of_line = snprintf(line, sizeof line, "%d %lld %lld\n", mode, (long long)offset, (long long)length);
+      real_write(log, line, (size_t)length_of_line);
+      close(log);
+    }
+    const char* fault = getenv("CORVANE_FAULT_RESERVE");
+    if (fault) {
+      errno = strcmp(fault, "eopnotsupp") == 0 ? EOPNOTSUPP : ENOSPC;
+      return -1;
+    }
+  } else if (decide("fallocate") != 0) {
     /* The file keeps whatever the failed call got. */
     struct stat info;
     if (fstat(fd, &info) == 0 && offset + length > info.st_size && ftruncate(fd, info.st_size + 1) != 0) {}

@@ -104,6 +104,36 @@ TEST_F(Faults, AFailedDirectoryFlushAfterTheRenameIsNoFailureOfTheFile) {
   EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
 }
 
+TEST_F(Faults, EveryFailedReadOrWriteOfAOnePassRewriteLeavesTheOriginal) {
+  // Three chunks checked while the copy is written: a fault at any read or
+  // write leaves the image as it was, or (a probe past the end that finds
+  // nothing) wholly repaired, and never a temporary file.
+  input_ = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), std::string(2880 * 364 * 3 - 100, '\x11'));
+  const std::vector<std::string> calls = CallsOf({"-add", "1", "a.fit"});
+  ASSERT_EQ(calls.size(), 8u);  // header, three chunks, fill, flush, rename, folder flush
+  Write("a.fit", input_);
+  ASSERT_TRUE(Run({"-add", "1", "a.fit"}).err.ends_with("\tOK\n"));
+  const std::string repaired = Read("a.fit");
+  for (std::size_t n = 1; n + 1 < calls.size(); ++n) {
+    SCOPED_TRACE("call " + std::to_string(n));
+    const RunResult run = RunWithFault({"-add", "1", "a.fit"}, n, "enospc");
+    EXPECT_NE(run.err.find("left unchanged"), std::string::npos) << run.err;
+    EXPECT_EQ(Read("a.fit"), input_);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  }
+  // Header, the first chunk, the three chunks again, then the probe past the
+  // end, which finding nothing is what it expects.
+  for (int n = 1; n <= 6; ++n) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    Write("a.fit", input_);
+    const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=" + std::to_string(n)}});
+    const bool done = run.err.ends_with("\tOK\n");
+    EXPECT_EQ(done, n == 6) << run.err;
+    EXPECT_EQ(Read("a.fit"), done ? repaired : input_);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+  }
+}
+
 TEST_F(Faults, EveryFailedWriteToAnOutputFileLeavesTheOldOutputWhole) {
   // The output was emptied before it was written: a full disk lost the old
   // output, and the error named the input.
@@ -561,6 +591,51 @@ TEST_F(Faults, AFolderThatCannotBeOpenedIsFlushedAnotherWay) {
   EXPECT_NE(record.find("\nF\n"), std::string::npos) << "no syncfs after the rename";
   ASSERT_EQ(chmod(Path("box").c_str(), 0777), 0);
   EXPECT_EQ(Pixels16(Read("box/a.fit")).at(0), 9);
+}
+
+// A new copy and an output file are reserved whole before a byte is written;
+// a disk too full for it fails the file as a failed first write does, and a
+// filesystem without reservations changes nothing. Catches a reservation of
+// the wrong size, one through the image itself, and a refusal taken for a failure.
+TEST_F(Faults, NewFilesAreReservedWholeBeforeWriting) {
+  Write("a.fit", input_);
+  ASSERT_TRUE(Run({"-add", "1", "-out", "plain.fit", "a.fit"}).err.ends_with("\tOK\n"));
+  const std::string repaired = Read("plain.fit");
+  const std::string log = Path("../" + dir_.substr(dir_.rfind('/') + 1) + ".reserve");
+  unlink(log.c_str());
+  const std::vector<std::string> logged = {Preload(), "CORVANE_RESERVE_LOG=" + log};
+  EXPECT_TRUE(Run({"-add", "1", "-out", "out.fit", "a.fit"}, {.env = logged}).err.ends_with("\tOK\n"));
+  EXPECT_TRUE(Run({"-add", "1", "a.fit"}, {.env = logged}).err.ends_with("\tOK\n"));
+  std::ifstream in(log);
+  std::stringstream reservations;
+  reservations << in.rdbuf();
+  unlink(log.c_str());
+  // Header, 6000 bytes of pixels and the fill: four blocks, from the start.
+  EXPECT_EQ(reservations.str(), "0 0 11520\n0 0 11520\n");
+  EXPECT_EQ(Read("out.fit"), repaired);
+  EXPECT_EQ(Read("a.fit"), repaired);
+
+  for (const std::string out : {"", "out.fit"}) {
+    SCOPED_TRACE("-out " + out);
+    std::vector<std::string> args = {"-add", "1", "a.fit"};
+    if (!out.empty()) args.insert(args.begin(), {"-out", out});
+    Write("a.fit", input_);
+    const RunResult unsupported = Run(args, {.env = {Preload(), "CORVANE_FAULT_RESERVE=eopnotsupp"}});
+    EXPECT_TRUE(unsupported.err.ends_with("\tOK\n")) << unsupported.err;
+    EXPECT_EQ(Read(out.empty() ? "a.fit" : out), repaired);
+    Write("a.fit", input_);
+    unlink(Path("out.fit").c_str());
+    const RunResult full = Run(args, {.env = {Preload(), "CORVANE_FAULT_RESERVE=enospc"}});
+    const std::string said = out.empty() ? "Short write on file 'a.fit': Probably damaged\n"
+                                           "Error: 'a.fit' left unchanged, the new copy could not be written: "
+                                           "No space left on device\n"
+                                         : "Short write on file 'out.fit': Probably damaged\n"
+                                           "Error: 'out.fit' not created, the new copy could not be written: "
+                                           "No space left on device\n";
+    EXPECT_TRUE(full.err.ends_with("\t[ADD 1, SCALE 1.00, BZERO 32768]\n" + said)) << full.err;
+    EXPECT_EQ(Read("a.fit"), input_);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "plain.fit"}));  // no output, no copy
+  }
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ struct PerFile {
   os::Buffer data;                // one chunk of the data area
   std::optional<PixelStream> pixels;  // the transform, once the data area passed its checks
   std::uint64_t checked_sum = 0;  // DataSum of the data area as the checking pass read it
+  bool checked_ahead = false;     // the whole data area passed them before writing began
+  bool refused = false;           // the writer's own checks refused the file (and said why)
 };
 
 // Adds `length` bytes of the data area to a running checksum.
@@ -84,6 +86,17 @@ Outcome Fixup(const std::string& path);
 
 // The BZERO a repaired file gets: -bzero's value, or the one it holds.
 std::int32_t BzeroToWrite(const PerFile& file);
+
+// The checks of the data area, for a writer that makes them as it writes
+// when not checked_ahead: whether the chunk in `data` holds an extension
+// header, and whether the file grew past its data area; each says why it
+// refuses the file.
+bool RefusedChunk(PerFile& f, std::int64_t length);
+bool GrewMeanwhile(PerFile& f);
+// The first pass over the data area's chunks before `end`: read errors,
+// extension headers and, when it reaches the end, growth; it says why it
+// refuses the file.
+Next ScanDataArea(PerFile& f, std::int64_t end);
 
 // The phases of Fixup, in order.
 Next ReadHeaderBlock(PerFile& file);

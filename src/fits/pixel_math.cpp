@@ -5,6 +5,8 @@
 // through a 65536-entry table built per file, which also absorbs the byte order.
 #include "fits/pixel_math.h"
 
+#include "fits/pixel_kernels.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -172,23 +174,6 @@ std::uint32_t Pass32(const std::uint8_t* from, std::uint8_t* to, std::int64_t co
   return maximum;
 }
 
-// Offset and sign offset alone: plain arithmetic, which the compiler vectorises.
-void Offset32(const std::uint8_t* from, std::uint8_t* to, std::int64_t count, std::uint32_t add) {
-  for (std::int64_t i = 0; i < count; ++i) {
-    const std::uint32_t raw = FileToHost32(FileToHost32(Load32(from + 4 * i)) + add);
-    std::memcpy(to + 4 * i, &raw, sizeof raw);
-  }
-}
-
-// Offset alone: plain arithmetic on each pixel, which the compiler vectorises.
-void Offset16(const std::uint8_t* from, std::uint8_t* to, std::int64_t count, std::uint16_t add) {
-  for (std::int64_t i = 0; i < count; ++i) {
-    const auto value = static_cast<std::uint16_t>(FileToHost16(Load16(from + 2 * i)) + add);
-    const std::uint16_t raw = FileToHost16(value);
-    std::memcpy(to + 2 * i, &raw, sizeof raw);
-  }
-}
-
 // The largest offset pixel value, without a table (offset alone).
 std::uint32_t OffsetMaximum16(const std::uint8_t* data, std::int64_t count, std::uint16_t add) {
   std::uint16_t maximum = 0;
@@ -345,26 +330,30 @@ void PixelStream::Apply(const std::uint8_t* from, std::uint8_t* to, std::int64_t
   const auto add = static_cast<std::uint32_t>(plan_.add);
   if (bpp_ == 16) {
     if (table_.empty()) {
-      Offset16(from, to, count, static_cast<std::uint16_t>(add));
+      kernels::Offset16(from, to, count, static_cast<std::uint16_t>(add));
     } else {
       Lookup16(from, to, count, table_);
     }
     return;
   }
-  const Scaler64 scale(Decompose(plan_.scale));
+  const Factor factor = Decompose(plan_.scale);
+  const Scaler64 scale(factor);
   if (!plan_.stretch && !scaled_) {
-    Offset32(from, to, count, add + kSignOffset32);
+    kernels::Offset32(from, to, count, add + kSignOffset32);
   } else if (!plan_.stretch) {
-    Pass32<true, true>(from, to, count, add, scale, 0);
+    if (!kernels::Scale32(from, to, count, add, factor, kSignOffset32)) Pass32<true, true>(from, to, count, add, scale, 0);
   } else {
     // Offset and scale, then the stretch as one more scaled pass with no
     // offset, then the sign offset.
-    if (scaled_) {
-      Pass32<true, false>(from, to, count, add, scale, 0);
-    } else {
+    if (!scaled_) {
       Pass32<false, false>(from, to, count, add, scale, 0);
+    } else if (!kernels::Scale32(from, to, count, add, factor, 0)) {
+      Pass32<true, false>(from, to, count, add, scale, 0);
     }
-    Pass32<true, true>(to, to, count, 0, Scaler64(Decompose(stretch_)), 0);
+    const Factor stretch = Decompose(stretch_);
+    if (!kernels::Scale32(to, to, count, 0, stretch, kSignOffset32)) {
+      Pass32<true, true>(to, to, count, 0, Scaler64(stretch), 0);
+    }
   }
 }
 

@@ -1,7 +1,9 @@
 // The second phase of Fixup: a first pass over the data area, a chunk at a
 // time, that refuses files holding FITS extensions and finds the running
 // maximum a stretch needs; then the parameter line. The writer's pass applies
-// the transform. byteswap and bzero, the engine's byte helpers, live here too.
+// the transform, and where its result goes to a new copy it makes the checks
+// itself as it goes, so the first pass looks at the first chunk only.
+// byteswap and bzero, the engine's byte helpers, live here too.
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
@@ -50,6 +52,53 @@ void bzero(std::uint8_t* buffer, std::int64_t count) {
   if (count > 0) std::memset(buffer, 0, static_cast<std::size_t>(count));
 }
 
+// Whether the writer checks the data area while it writes a new copy: only a
+// rewrite in place does, which can drop the copy; a stretch needs the whole
+// first pass for its maximum, and -check writes nothing.
+bool ChecksWhileWriting(const PerFile& f) {
+  return !OUT_FNAME && !check_only && !f.pixels->NeedsMaximum();
+}
+
+bool RefusedChunk(PerFile& f, std::int64_t length) {
+  if (!HoldsExtension(f.data.Data(), length)) return false;  // chunks start on block boundaries
+  Report("Error: '%s' has FITS extensions; only single-image files are repaired\n", f.path.c_str());
+  return true;
+}
+
+bool GrewMeanwhile(PerFile& f) {
+  // Bytes past the size the file had when it was opened: something is still
+  // writing it (a live-stacking program, say), and a rewrite would drop them.
+  std::uint8_t probe = 0;
+  if (f.target.Input().ReadAt(&probe, 1, kBlockSize + f.data_size) == 0) return false;
+  Report("Error: '%s' left unchanged, it changed while it was being repaired\n", f.path.c_str());
+  return true;
+}
+
+Next ScanDataArea(PerFile& f, std::int64_t end) {
+  const std::int64_t chunk = std::min(f.data_size, kChunkSize);
+  bool extension = false;
+  f.checked_sum = 0;  // a later full scan starts the sum again
+  for (std::int64_t at = 0; at < end; at += chunk) {
+    const std::int64_t length = std::min(chunk, f.data_size - at);
+    if (!ReadChunk(f, at, length)) {
+      Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
+      return Next::kFailed;
+    }
+    f.checked_sum = DataSum(f.checked_sum, f.data.Data(), length);
+    extension = extension || HoldsExtension(f.data.Data(), length);
+    f.pixels->ScanMaximum(f.data.Data(), PixelsIn(f, at, length));
+  }
+  if (end >= f.data_size) {
+    f.checked_ahead = true;
+    if (GrewMeanwhile(f)) return Next::kFailed;
+  }
+  if (extension) {
+    Report("Error: '%s' has FITS extensions; only single-image files are repaired\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  return Next::kContinue;
+}
+
 Next TransformPixels(PerFile& f) {
   // A header-only file has no pixels and needs no memory.
   const std::int64_t chunk = std::min(f.data_size, kChunkSize);
@@ -58,29 +107,10 @@ Next TransformPixels(PerFile& f) {
     return Next::kFailed;
   }
   f.pixels.emplace(f.bpp, PixelPlan{f.add_value, SCALE_VALUE, do_stretch != 0});
-  os::File& input = f.target.Input();
-  bool extension = false;
-  for (std::int64_t at = 0; at < f.data_size; at += chunk) {
-    const std::int64_t length = std::min(chunk, f.data_size - at);
-    if (!ReadChunk(f, at, length)) {
-      Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
-      return Next::kFailed;
-    }
-    f.checked_sum = DataSum(f.checked_sum, f.data.Data(), length);
-    extension = extension || HoldsExtension(f.data.Data(), length);  // chunks start on block boundaries
-    f.pixels->ScanMaximum(f.data.Data(), PixelsIn(f, at, length));
-  }
-  // Bytes past the size the file had when it was opened: something is still
-  // writing it (a live-stacking program, say), and a rewrite would drop them.
-  std::uint8_t probe = 0;
-  if (input.ReadAt(&probe, 1, kBlockSize + f.data_size) != 0) {
-    Report("Error: '%s' left unchanged, it changed while it was being repaired\n", f.path.c_str());
-    return Next::kFailed;
-  }
-  if (extension) {
-    Report("Error: '%s' has FITS extensions; only single-image files are repaired\n", f.path.c_str());
-    return Next::kFailed;
-  }
+  // Checking while writing, the first chunk is still looked at here, so a
+  // file refused there is reported as it always was.
+  const Next scanned = ScanDataArea(f, ChecksWhileWriting(f) ? chunk : f.data_size);
+  if (scanned != Next::kContinue) return scanned;
   // Whatever the transform needs besides the chunk is had now, before a byte is written.
   f.pixels->Prepare();
   Report("\t[ADD %d, SCALE %-2.2lf, BZERO %d]\n", f.add_value, SCALE_VALUE, BzeroToWrite(f));

@@ -99,6 +99,11 @@ bool WriteData(PerFile& f, os::File& target, const char* name, std::uint64_t* su
       *cause = "its data could not be read again";
       return false;
     }
+    if (!f.checked_ahead && RefusedChunk(f, length)) {
+      f.refused = true;
+      *cause = "it holds FITS extensions";
+      return false;
+    }
     *sum = DataSum(*sum, f.data.Data(), length);
     f.pixels->Apply(f.data.Data(), f.data.Data(), PixelsIn(f, at, length));
     if (const std::int64_t written = target.WriteFull(f.data.Data(), length); written < length) {
@@ -107,7 +112,8 @@ bool WriteData(PerFile& f, os::File& target, const char* name, std::uint64_t* su
       return false;
     }
   }
-  return true;
+  f.refused = !f.checked_ahead && GrewMeanwhile(f);
+  return !f.refused;
 }
 
 // Writes the data area, extra bytes and fill to `target` from its current position.
@@ -151,6 +157,16 @@ std::int64_t ResultSize(const PerFile& f) {
   return kBlockSize + (data + kBlockSize - 1) / kBlockSize * kBlockSize;
 }
 
+// Reserves the whole result in a new file before it is written: the disk then
+// allocates it at once, and a disk too full for it fails as a first write would.
+bool ReserveResult(PerFile& f, os::File& target, const std::string& name, std::string* cause) {
+  const int error = target.Reserve(ResultSize(f));
+  if (error == 0) return true;
+  Report("Short write on file '%s': Probably damaged\n", name.c_str());
+  *cause = os::ErrorText(error);
+  return false;
+}
+
 // Writes the result over the image itself, for a folder that takes no new
 // file (or a copy that could not be given to the image's owner). A failure
 // half way would leave the image half repaired, so a change by another
@@ -160,6 +176,9 @@ std::int64_t ResultSize(const PerFile& f) {
 // that card: a crash at any point leaves the original, a file a later run
 // refuses as damaged, or the whole repair.
 Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
+  // Each chunk is read just before it is written over: every check of the
+  // data area is made before the first byte changes.
+  if (!f.checked_ahead && ScanDataArea(f, f.data_size) != Next::kContinue) return Next::kFailed;
   f.target.DropLease();  // a descriptor open for writing would break it
   if (f.end_index >= kLastCard) {
     Report("Error: '%s' left unchanged, its header has no free card to say a repair is under way\n",
@@ -205,7 +224,7 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
            "a backup\n", f.path.c_str(), cause.c_str());
     return Next::kFailed;
   }
-  if (sum != f.checked_sum) {
+  if (f.checked_ahead && sum != f.checked_sum) {
     Report("Error: '%s' is damaged: another program changed its pixels while it was rewritten; a later run "
            "refuses it, restore it from a backup\n", f.path.c_str());
     return Next::kFailed;
@@ -251,11 +270,14 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   }
   std::string error;
   std::uint64_t sum = 0;
-  if (!WriteImage(f, replacement.Output(), f.path, &sum, &error)) {
-    Report("Error: '%s' left unchanged, the new copy could not be written: %s\n", f.path.c_str(), error.c_str());
+  if (!ReserveResult(f, replacement.Output(), f.path, &error) || !WriteImage(f, replacement.Output(), f.path, &sum, &error)) {
+    // A refusal by the checks made while writing was reported as it always is.
+    if (!f.refused) {
+      Report("Error: '%s' left unchanged, the new copy could not be written: %s\n", f.path.c_str(), error.c_str());
+    }
     return Next::kFailed;
   }
-  if (sum != f.checked_sum) {
+  if (f.checked_ahead && sum != f.checked_sum) {
     Report("Error: '%s' left unchanged, another program changed its pixels while it was being repaired\n",
            f.path.c_str());
     return Next::kFailed;
@@ -300,7 +322,7 @@ Next WriteDirectly(PerFile& f, const std::string& output) {
     Report("Error: '%s' got only part of the repair of '%s': %s\n", output.c_str(), f.path.c_str(), cause.c_str());
     return Next::kFailed;
   }
-  if (sum != f.checked_sum) {
+  if (f.checked_ahead && sum != f.checked_sum) {
     Report("Error: '%s' got a mix of two versions of '%s': another program changed it meanwhile\n",
            output.c_str(), f.path.c_str());
     return Next::kFailed;
@@ -332,11 +354,11 @@ Next WriteToOutputFile(PerFile& f) {
   const char* before = out.Exists() ? "left as it was" : "not created";
   std::string error;
   std::uint64_t sum = 0;
-  if (!WriteImage(f, replacement.Output(), output, &sum, &error)) {
+  if (!ReserveResult(f, replacement.Output(), output, &error) || !WriteImage(f, replacement.Output(), output, &sum, &error)) {
     Report("Error: '%s' %s, the new copy could not be written: %s\n", output.c_str(), before, error.c_str());
     return Next::kFailed;
   }
-  if (sum != f.checked_sum) {
+  if (f.checked_ahead && sum != f.checked_sum) {
     Report("Error: '%s' %s, another program changed '%s' while it was being repaired\n", output.c_str(), before,
            f.path.c_str());
     return Next::kFailed;

@@ -49,6 +49,11 @@ class File {
   std::int64_t WriteFull(const void* buffer, std::int64_t count);
   bool Rewind();
   bool Sync();
+  // Reserves `size` bytes for a new file about to be written from its start,
+  // so the filesystem allocates it in one go rather than page by page. Returns
+  // 0, or the system's error number when the disk has no room; where the file
+  // or the filesystem takes no reservation it does nothing.
+  int Reserve(std::int64_t size);
 
  private:
   int fd_ = -1;

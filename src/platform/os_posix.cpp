@@ -292,6 +292,23 @@ bool SameFile(const std::string& first, const std::string& second) {
          one.st_ino == two.st_ino;
 }
 
+int File::Reserve(std::int64_t size) {
+#ifdef __linux__
+  // fallocate, never posix_fallocate: where the filesystem cannot reserve,
+  // that one writes into every block of it, a second copy's worth of work.
+  int result = 0;
+  do {
+    result = fallocate(fd_, 0, 0, static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  // Any other refusal (no support, a pipe or a device) leaves the writes that
+  // follow to meet whatever problem there is.
+  if (result != 0 && (errno == ENOSPC || errno == EDQUOT)) return errno;
+#else
+  (void)size;
+#endif
+  return 0;
+}
+
 bool QueryStatus(const std::string& path, FileStatus* status) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) return false;

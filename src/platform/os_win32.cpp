@@ -328,6 +328,16 @@ bool SameFile(const std::string& first, const std::string& second) {
          IndexOf(a) == IndexOf(b);
 }
 
+int File::Reserve(std::int64_t size) {
+  // The allocation, not the size: the file grows as it is written.
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = size;
+  if (SetFileInformationByHandle(HandleOf(*this), FileAllocationInfo, &allocation, sizeof allocation) != 0) return 0;
+  const DWORD error = GetLastError();
+  // Any other refusal (a pipe, a device, a filesystem without it) leaves the writes to find out.
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? static_cast<int>(error) : 0;
+}
+
 bool QueryStatus(const std::string& path, FileStatus* status) {
   // POSIX stat takes trailing separators; a root such as "C:\" keeps its own
   // (SystemPath gives it back).
