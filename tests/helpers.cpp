@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace corvane::testing {
 
@@ -62,35 +63,44 @@ RunResult Scratch::Run(const std::vector<std::string>& args, const RunOptions& o
 
 namespace {
 
-// The binary as an unprivileged user can run it: a build below a folder only
-// its owner may enter (a clone in root's 0700 home) is out of its reach, so
-// it gets a copy in a folder open to all, made once and removed at exit.
-const std::string& BinaryForEveryone() {
+// The binary and the fault library as an unprivileged user can use them: a
+// build below a folder only its owner may enter (a clone in root's 0700 home)
+// is out of its reach, so they get copies in a folder open to all, made once
+// and removed at exit. Returns `word` with their paths replaced by the copies'.
+std::string ForEveryone(std::string word) {
   static char folder[] = "/tmp/corvane-bin-XXXXXX";
-  static const std::string copy = [] {
-    if (mkdtemp(folder) == nullptr || chmod(folder, 0755) != 0) return std::string(CORVANE_BINARY);
+  static const std::vector<std::pair<std::string, std::string>> copies = [] {
+    std::vector<std::pair<std::string, std::string>> made;
+    if (mkdtemp(folder) == nullptr || chmod(folder, 0755) != 0) return made;
     std::atexit([] {
       std::error_code ignored;
       std::filesystem::remove_all(folder, ignored);
     });
-    const std::string path = std::string(folder) + "/corvane";
-    std::error_code failed;
-    std::filesystem::copy_file(CORVANE_BINARY, path, failed);
-    if (failed || chmod(path.c_str(), 0755) != 0) return std::string(CORVANE_BINARY);
-    return path;
+    for (const char* original : {CORVANE_BINARY, CORVANE_FAULT_LIBRARY}) {
+      const std::string copy = std::string(folder) + "/" + std::filesystem::path(original).filename().string();
+      std::error_code failed;
+      std::filesystem::copy_file(original, copy, failed);
+      if (!failed && chmod(copy.c_str(), 0755) == 0) made.emplace_back(original, copy);
+    }
+    return made;
   }();
-  return copy;
+  for (const auto& [original, copy] : copies) {
+    for (std::size_t at; (at = word.find(original)) != std::string::npos;) word.replace(at, original.size(), copy);
+  }
+  return word;
 }
 
 }  // namespace
 
 RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions& options) const {
+  std::vector<std::string> env = options.env;
   char out_name[] = "/tmp/corvane-out-XXXXXX";
   char err_name[] = "/tmp/corvane-err-XXXXXX";
   const int out_fd = mkstemp(out_name);
   const int err_fd = mkstemp(err_name);
   if (options.as_unprivileged && geteuid() == 0) {
-    std::replace(command.begin(), command.end(), std::string(CORVANE_BINARY), BinaryForEveryone());
+    for (std::string& word : command) word = ForEveryone(word);
+    for (std::string& entry : env) entry = ForEveryone(entry);
     command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
   }
   const pid_t child = fork();
@@ -104,7 +114,7 @@ RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions
       const rlimit limit{static_cast<rlim_t>(options.memory_limit), static_cast<rlim_t>(options.memory_limit)};
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
     }
-    for (const std::string& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
+    for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
