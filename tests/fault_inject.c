@@ -47,25 +47,28 @@ static long g_calls;
 
 static ssize_t real_write(int fd, const void* buf, size_t n);
 
-/* One line of the CORVANE_RECORD log: `text`, then `data` in hex when given. */
+/* One line of the CORVANE_RECORD log: `text`, then `data` in hex when given.
+ * Built in a buffer on the stack, a piece at a time: this library's malloc is
+ * not the one a sanitizer's free expects. */
 static void record(const char* text, const void* data, size_t size) {
   const char* path = getenv("CORVANE_RECORD");
   if (!path) return;
   int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
   if (fd < 0) return;
-  size_t length = strlen(text);
-  char* line = malloc(length + 2 * size + 2);
-  if (line) {
-    memcpy(line, text, length);
-    static const char kHex[] = "0123456789abcdef";
-    for (size_t k = 0; k < size; ++k) {
-      line[length++] = kHex[((const unsigned char*)data)[k] >> 4];
-      line[length++] = kHex[((const unsigned char*)data)[k] & 15];
+  static const char kHex[] = "0123456789abcdef";
+  char piece[4096];
+  size_t used = 0;
+  real_write(fd, text, strlen(text));
+  for (size_t k = 0; k < size; ++k) {
+    if (used + 3 > sizeof piece) {  /* two digits, and room left for the line end */
+      real_write(fd, piece, used);
+      used = 0;
     }
-    line[length++] = '\n';
-    real_write(fd, line, length);
-    free(line);
+    piece[used++] = kHex[((const unsigned char*)data)[k] >> 4];
+    piece[used++] = kHex[((const unsigned char*)data)[k] & 15];
   }
+  piece[used++] = '\n';
+  real_write(fd, piece, used);
   close(fd);
 }
 
