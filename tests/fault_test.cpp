@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -385,6 +386,18 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
     EXPECT_EQ(Read("a.fit").substr(2880, 6000), whole.substr(2880, 6000));
     EXPECT_NE(Read("a.fit").find("Mangled by CORVANE"), std::string::npos);
   }
+  // An append-only folder kept every run's copy for good: the rename was
+  // refused and the copy could not be removed. It is written through instead.
+  ASSERT_EQ(mkdir(Path("ap").c_str(), 0777), 0);
+  Write("ap/a.fit", input_);
+  if (RunProgram({"chattr", "+a", "ap"}).status != 0) return;  // a filesystem without the flag
+  const RunResult appended = Run({"-add", "1", "ap/a.fit"});
+  const auto entries = std::distance(std::filesystem::directory_iterator(Path("ap")), {});
+  ASSERT_EQ(RunProgram({"chattr", "-a", "ap"}).status, 0);
+  EXPECT_TRUE(appended.err.ends_with("\tOK\n")) << appended.err;
+  EXPECT_TRUE(Read("ap/a.fit").substr(2880, 6000) == whole.substr(2880, 6000));
+  EXPECT_NE(Read("ap/a.fit").find("Mangled by CORVANE"), std::string::npos);
+  EXPECT_EQ(entries, 1);  // no copy left beside it
 }
 
 TEST_F(Faults, TwoRunsAtOnceApplyTheCorrectionOnce) {
@@ -626,11 +639,10 @@ TEST_F(Faults, NewFilesAreReservedWholeBeforeWriting) {
     Write("a.fit", input_);
     unlink(Path("out.fit").c_str());
     const RunResult full = Run(args, {.env = {Preload(), "CORVANE_FAULT_RESERVE=enospc"}});
-    const std::string said = out.empty() ? "Short write on file 'a.fit': Probably damaged\n"
-                                           "Error: 'a.fit' left unchanged, the new copy could not be written: "
+    // Nothing was written yet: no "Probably damaged" about a file untouched.
+    const std::string said = out.empty() ? "Error: 'a.fit' left unchanged, the new copy could not be written: "
                                            "No space left on device\n"
-                                         : "Short write on file 'out.fit': Probably damaged\n"
-                                           "Error: 'out.fit' not created, the new copy could not be written: "
+                                         : "Error: 'out.fit' not created, the new copy could not be written: "
                                            "No space left on device\n";
     EXPECT_TRUE(full.err.ends_with("\t[ADD 1, SCALE 1.00, BZERO 32768]\n" + said)) << full.err;
     EXPECT_EQ(Read("a.fit"), input_);

@@ -101,6 +101,15 @@ RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions
   if (options.as_unprivileged && geteuid() == 0) {
     for (std::string& word : command) word = ForEveryone(word);
     for (std::string& entry : env) entry = ForEveryone(entry);
+    // A preloaded library goes to the program alone, not to setpriv, which
+    // cannot load one built for a sanitizer.
+    const auto preload = std::find_if(env.begin(), env.end(), [](const std::string& entry) {
+      return entry.starts_with("LD_PRELOAD=");
+    });
+    if (preload != env.end()) {
+      command.insert(command.begin(), {"/usr/bin/env", *preload});
+      env.erase(preload);
+    }
     command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
   }
   const pid_t child = fork();

@@ -36,6 +36,7 @@ struct PerFile {
   std::int32_t add_value = 0;     // ADD_VALUE, or -1 for a Registax file
   std::int32_t bzero_orig = 0;    // the value of the latest BZERO card; 0 when none was met
   std::int32_t pad_bytes = 0;     // -padbytes' value, or 2880 for an Astra Image file
+  bool astra_undecided = false;   // an Astra Image card met before the NAXIS cards
   std::int32_t bpp = 0;           // value of the latest BITPIX card; 0 when none was met
   int end_index = 0;              // index of the last card beginning "END "
   bool saw_end = false;           // whether any card began "END "

@@ -60,9 +60,16 @@ void NoteRegistax(PerFile& f) {
 
 // Astra Image writes one block of data too few; the file gets it back, unless
 // -padbytes said otherwise, or its NAXIS cards show the data area whole.
-void NoteAstraImage(PerFile& f) {
+// The size is judged when the card is met if the NAXIS cards came before it,
+// as they do in a standard header; otherwise once the whole block is read.
+void NoteAstraImage(PerFile& f, bool whole_header) {
   const std::int64_t data_area = f.target.Status().size - kBlockSize;
   const std::optional<std::int64_t> image = ImageBytes(f, data_area);
+  if (!image && !whole_header) {
+    f.astra_undecided = true;
+    return;
+  }
+  f.astra_undecided = false;
   if (image && *image <= data_area) {
     Report("\t*Authored by: Astra Image, whose data area is whole here: nothing padded\n");
     return;
@@ -91,7 +98,7 @@ Next TestCard(PerFile& f, int index) {
     return Next::kSkipped;
   }
   if (StartsWith(card, kRegistaxPrefix)) NoteRegistax(f);
-  if (f.pad_bytes == 0 && StartsWith(card, kAstraPrefix)) NoteAstraImage(f);
+  if (f.pad_bytes == 0 && !f.astra_undecided && StartsWith(card, kAstraPrefix)) NoteAstraImage(f, false);
   if (!f.saw_end) NoteAxis(f, card);  // cards after END are no part of the header
   if (StartsWith(card, "END ")) {
     f.end_index = index;
@@ -182,6 +189,7 @@ Next CheckHeaderBlock(PerFile& f) {
     }
     Report("\tIts header block is full: no mark is added, as -force asks\n");
   }
+  if (f.astra_undecided) NoteAstraImage(f, true);
   if (const Next next = CheckOptionsApply(f); next != Next::kContinue) return next;
   f.pixel_bytes = PixelBytes(f);
   return Next::kContinue;

@@ -159,11 +159,10 @@ std::int64_t ResultSize(const PerFile& f) {
 
 // Reserves the whole result in a new file before it is written: the disk then
 // allocates it at once, and a disk too full for it fails as a first write would.
-bool ReserveResult(PerFile& f, os::File& target, const std::string& name, std::string* cause) {
+bool ReserveResult(PerFile& f, os::File& target, std::string* cause) {
   const int error = target.Reserve(ResultSize(f));
   if (error == 0) return true;
-  Report("Short write on file '%s': Probably damaged\n", name.c_str());
-  *cause = os::ErrorText(error);
+  *cause = os::ErrorText(error);  // nothing is written yet: the caller says what became of the file
   return false;
 }
 
@@ -270,7 +269,7 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   }
   std::string error;
   std::uint64_t sum = 0;
-  if (!ReserveResult(f, replacement.Output(), f.path, &error) || !WriteImage(f, replacement.Output(), f.path, &sum, &error)) {
+  if (!ReserveResult(f, replacement.Output(), &error) || !WriteImage(f, replacement.Output(), f.path, &sum, &error)) {
     // A refusal by the checks made while writing was reported as it always is.
     if (!f.refused) {
       Report("Error: '%s' left unchanged, the new copy could not be written: %s\n", f.path.c_str(), error.c_str());
@@ -354,7 +353,7 @@ Next WriteToOutputFile(PerFile& f) {
   const char* before = out.Exists() ? "left as it was" : "not created";
   std::string error;
   std::uint64_t sum = 0;
-  if (!ReserveResult(f, replacement.Output(), output, &error) || !WriteImage(f, replacement.Output(), output, &sum, &error)) {
+  if (!ReserveResult(f, replacement.Output(), &error) || !WriteImage(f, replacement.Output(), output, &sum, &error)) {
     Report("Error: '%s' %s, the new copy could not be written: %s\n", output.c_str(), before, error.c_str());
     return Next::kFailed;
   }

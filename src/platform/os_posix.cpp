@@ -3,8 +3,12 @@
 // file that replaces it by rename. A signal handler removes a pending
 // temporary file, so an interrupted run leaves none.
 #include <dirent.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -608,6 +612,18 @@ int ExchangeNames(int folder, const char* first, const char* second) {
 
 int Replacement::Create(const Target& target) {
   directory_ = target.directory_.Descriptor();
+#ifdef FS_IOC_GETFLAGS
+  // An append-only folder takes a new name but never gives one up: a copy
+  // could neither replace the image nor be removed, and each run would leave
+  // one more. Such a folder is one that refuses new files.
+  // (The folder is held as a path only; its flags need it open for reading.)
+  const File readable(openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int flags = 0;
+  if (readable.IsOpen() && ioctl(readable.Descriptor(), FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags & FS_APPEND_FL) != 0) {
+    return EPERM;
+  }
+#endif
 #ifdef O_TMPFILE
   // Unnamed until it is complete: a crash or SIGKILL leaves no file behind.
   // Naming it takes /proc (or privilege); without /proc a named file is used.
@@ -695,13 +711,23 @@ Replacement::Attributes Replacement::TakeModeOf(const File& input, const File& r
     return Attributes::kFailed;
   }
   struct stat old {};
-  if (replaced.IsOpen() && fstat(replaced.Descriptor(), &old) == 0 && old.st_uid != geteuid()) {
+  const bool replaces = replaced.IsOpen() && fstat(replaced.Descriptor(), &old) == 0;
+  if (replaces && old.st_uid != geteuid()) {
     // Another user's output keeps its owner, or is not replaced.
     if (fchown(file_.Descriptor(), old.st_uid, old.st_gid) != 0) return Attributes::kOtherOwner;
+  } else if (replaces) {
+    (void)fchown(file_.Descriptor(), static_cast<uid_t>(-1), old.st_gid);  // checked below
   }
+  // As cp does: an output that exists keeps its own mode (and group); a new
+  // one gets the input's mode less the umask.
   const mode_t mask = umask(0);
   (void)umask(mask);
-  const mode_t mode = info.st_mode & 0777 & ~mask;
+  mode_t mode = replaces ? old.st_mode & 0777 : info.st_mode & 0777 & ~mask;
+  struct stat made {};
+  if (replaces && fstat(file_.Descriptor(), &made) == 0 && made.st_gid != old.st_gid) {
+    // Another group than the old output's gets no more than everyone else.
+    mode = static_cast<mode_t>((mode & ~static_cast<mode_t>(070)) | ((mode & 07) << 3));
+  }
   if (fchmod(file_.Descriptor(), mode) != 0) {
     const int refusal = errno;
     struct stat copy {};
