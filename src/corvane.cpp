@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
   RunState run;
   for (const Step& step : *steps) {
     if (step.option != nullptr) {
-      step.option->apply(step.option->value == ValueKind::kNone ? nullptr : step.word.c_str());
+      ApplyOptionStep(step);
     } else {
       HandlePath(step.word, run);
     }

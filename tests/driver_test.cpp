@@ -76,7 +76,7 @@ class Options : public ::testing::Test {
     const std::string report = ::testing::internal::GetCapturedStderr();
     if (!steps) return report;
     for (const Step& step : *steps) {
-      if (step.option != nullptr) step.option->apply(step.option->value == ValueKind::kNone ? nullptr : step.word.c_str());
+      if (step.option != nullptr) ApplyOptionStep(step);
     }
     return report;
   }

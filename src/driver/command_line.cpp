@@ -5,6 +5,7 @@
 #include "driver/command_line.h"
 
 #include "driver/output_check.h"
+#include "driver/scan.h"
 #include "platform/os.h"
 #include "report.h"
 
@@ -100,7 +101,7 @@ bool EveryPathExists(const std::vector<Step>& steps) {
   for (const Step& step : steps) {
     if (step.option != nullptr) continue;
     std::string path = step.word;
-    if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+    CutTrailingSeparator(path);
     os::FileStatus status;
     if (os::QueryStatus(path, &status) || os::Exists(path)) continue;
     if (path.starts_with("-")) {
@@ -115,6 +116,10 @@ bool EveryPathExists(const std::vector<Step>& steps) {
 }
 
 }  // namespace
+
+void ApplyOptionStep(const Step& step) {
+  step.option->apply(step.option->value == ValueKind::kNone ? nullptr : step.word.c_str());
+}
 
 std::optional<std::vector<Step>> CheckCommandLine(const std::vector<std::string>& words) {
   std::vector<Step> steps;

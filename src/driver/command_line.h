@@ -17,6 +17,9 @@ struct Step {
   std::string word;                // the path, or the option's value ("" for a flag)
 };
 
+// Applies an option step to the run settings (a flag gets no value).
+void ApplyOptionStep(const Step& step);
+
 // The steps of `words` (the arguments after the program name), or nothing
 // when the command line cannot be run as written; then every fault has been
 // reported, followed by a line saying that nothing was changed.

@@ -21,12 +21,11 @@ std::string InputNamedByOutput(const std::string& output, const std::vector<std:
     }
     std::vector<std::string> names;
     if (os::ListDirectory(input, &names) != 0) continue;
-    const std::string folder = input.size() > 1 && (input.back() == '/' || input.back() == '\\')
-                                   ? input.substr(0, input.size() - 1)
-                                   : input;
+    std::string folder = input;
+    CutTrailingSeparator(folder);
     for (const std::string& name : names) {
       std::string path = folder;
-      path.append("/").append(name);
+      path.append(os::kSeparator).append(name);
       if (isFitsFilename(name) != 0 && os::SameFile(output, path)) return path;
     }
   }

@@ -28,8 +28,12 @@ bool IsFitsLongName(const std::string& name) {
 
 }  // namespace
 
-int isDirectory(std::string& path) {
+void CutTrailingSeparator(std::string& path) {
   if (!path.empty() && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+}
+
+int isDirectory(std::string& path) {
+  CutTrailingSeparator(path);
   os::FileStatus status;
   if (!os::QueryStatus(path, &status)) {
     Report("Cannot stat '%s'\n", path.c_str());
@@ -74,7 +78,7 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
     Report("Error: out of memory listing directory %s; its files were not repaired\n", dir.c_str());
     return false;
   }
-  int images = 0;
+  const int files_before = tally.Files();
   int passed_over = 0;  // .fits files, repaired only when named
   for (const std::string& name : names) {
     if (name.size() < kShortestEntryName) continue;
@@ -84,7 +88,6 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
       if (IsFitsLongName(name)) ++passed_over;
       continue;
     }
-    ++images;
     // An image that cannot be read is no image to pass over in silence: the
     // repair reports why it cannot open it, and the run counts it as failed.
     if (os::IsReadable(path) == os::Readable::kNameTooLong) {
@@ -94,8 +97,9 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
     }
     tally.Count(Fixup(path));
   }
-  if (images == 0 && passed_over == 0) Report("No .fit or .fts file in directory %s\n", dir.c_str());
-  if (images == 0 && passed_over > 0) {
+  const bool images = tally.Files() > files_before;
+  if (!images && passed_over == 0) Report("No .fit or .fts file in directory %s\n", dir.c_str());
+  if (!images && passed_over > 0) {
     Report("No .fit or .fts file in directory %s; passed over %d .fits file(s), which are repaired only when "
            "named\n", dir.c_str(), passed_over);
   }

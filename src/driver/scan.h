@@ -8,6 +8,9 @@
 
 namespace corvane {
 
+// Cuts one trailing "/" or "\" from `path`, as a folder argument may end.
+void CutTrailingSeparator(std::string& path);
+
 // Non-zero when `path` names a directory. First cuts one trailing "/" or "\"
 // from `path`, which the caller goes on using; reports a path it cannot query.
 int isDirectory(std::string& path);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "fits/pixel_math.h"
 
@@ -68,6 +69,9 @@ bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length);
 // How many bytes of the chunk [at, at + length) of the data area are pixels:
 // the rest is fill after the image, written back as it was read.
 std::int64_t PixelsIn(const PerFile& f, std::int64_t at, std::int64_t length);
+
+// Whether `card` is one the rewrite rebuilds as a BZERO card ("BZERO " with the blank).
+inline bool IsBzeroCard(const Card& card) { return std::string_view(card.data(), 6) == "BZERO "; }
 
 // Notes the image's size when `card` is a NAXIS or NAXISn card.
 void NoteAxis(PerFile& file, const Card& card);

@@ -150,9 +150,7 @@ Next CheckOptionsApply(PerFile& f) {
            f.path.c_str());
     return Next::kFailed;
   }
-  const bool has_bzero = std::any_of(f.header.begin(), f.header.end(), [](const Card& card) {
-    return std::memcmp(card.data(), "BZERO ", 6) == 0;
-  });
+  const bool has_bzero = std::any_of(f.header.begin(), f.header.end(), IsBzeroCard);
   if (set_bzero != 0 && !has_bzero) {
     Report("Error: '%s' left unchanged: it has no BZERO card for -bzero to set\n", f.path.c_str());
     return Next::kFailed;

@@ -17,15 +17,6 @@
 namespace corvane::kernels {
 namespace {
 
-std::uint16_t Swap16(std::uint16_t raw) {
-  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap16(raw);
-  return raw;
-}
-std::uint32_t Swap32(std::uint32_t raw) {
-  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(raw);
-  return raw;
-}
-
 // The loop bodies, inlined into each form so the compiler vectorises them with
 // the instructions that form allows.
 [[gnu::always_inline]] inline void Offset16Body(const std::uint8_t* from, std::uint8_t* to, std::int64_t count,
@@ -33,7 +24,7 @@ std::uint32_t Swap32(std::uint32_t raw) {
   for (std::int64_t i = 0; i < count; ++i) {
     std::uint16_t raw;
     std::memcpy(&raw, from + 2 * i, sizeof raw);
-    raw = Swap16(static_cast<std::uint16_t>(Swap16(raw) + add));
+    raw = FileToHost16(static_cast<std::uint16_t>(FileToHost16(raw) + add));
     std::memcpy(to + 2 * i, &raw, sizeof raw);
   }
 }
@@ -43,7 +34,7 @@ std::uint32_t Swap32(std::uint32_t raw) {
   for (std::int64_t i = 0; i < count; ++i) {
     std::uint32_t raw;
     std::memcpy(&raw, from + 4 * i, sizeof raw);
-    raw = Swap32(Swap32(raw) + add);
+    raw = FileToHost32(FileToHost32(raw) + add);
     std::memcpy(to + 4 * i, &raw, sizeof raw);
   }
 }
@@ -65,7 +56,7 @@ Isa& ActiveSlot() {
 #ifdef CORVANE_X86
 // The exact result of one pixel, modulo 2^32, plus the offset, in file order.
 std::uint32_t ScaleOne(std::uint32_t value, const Factor& factor, std::uint32_t offset) {
-  return Swap32(static_cast<std::uint32_t>(ScaleToInt64(value, factor)) + offset);
+  return FileToHost32(static_cast<std::uint32_t>(ScaleToInt64(value, factor)) + offset);
 }
 
 [[gnu::target("avx2")]] void Offset16Avx2(const std::uint8_t* from, std::uint8_t* to, std::int64_t count,
@@ -187,7 +178,7 @@ template <bool kNegative>
   for (; i < count; ++i) {
     std::uint32_t raw;
     std::memcpy(&raw, from + 4 * i, sizeof raw);
-    raw = ScaleOne(Swap32(raw) + add, factor, offset);
+    raw = ScaleOne(FileToHost32(raw) + add, factor, offset);
     std::memcpy(to + 4 * i, &raw, sizeof raw);
   }
 }

@@ -21,15 +21,6 @@ __extension__ typedef unsigned __int128 Uint128;
 
 constexpr std::uint32_t kSignOffset32 = 0x80000001u;  // adding it subtracts 2147483647
 
-std::uint16_t FileToHost16(std::uint16_t raw) {
-  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap16(raw);
-  return raw;
-}
-std::uint32_t FileToHost32(std::uint32_t raw) {
-  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(raw);
-  return raw;
-}
-
 // |pixel * factor| truncated toward zero, or false when it exceeds `limit`.
 bool TruncatedMagnitude(std::uint32_t pixel, const Factor& factor, std::uint64_t limit,
                         std::uint64_t* magnitude) {

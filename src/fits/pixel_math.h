@@ -3,10 +3,21 @@
 // platform, and the whole-buffer transforms built on it.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
 namespace corvane {
+
+// A pixel as stored (big-endian) to host order, and back: the same swap.
+inline std::uint16_t FileToHost16(std::uint16_t raw) {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap16(raw);
+  return raw;
+}
+inline std::uint32_t FileToHost32(std::uint32_t raw) {
+  if constexpr (std::endian::native == std::endian::little) return __builtin_bswap32(raw);
+  return raw;
+}
 
 // A double taken apart once, so that each product with it is integer work.
 struct Factor {

@@ -50,7 +50,7 @@ void PutBeforeEnd(Header& cards, int end_index, const char* text) {
 void RebuildBzeroCards(PerFile& f) {
   const std::int32_t value = BzeroToWrite(f);
   for (Card& card : f.header) {
-    if (std::string_view(card.data(), 6) == "BZERO ") {
+    if (IsBzeroCard(card)) {
       PrintCard(card, "%-8.8s=%21d%50s", "BZERO", value, "");
     }
   }
@@ -87,9 +87,10 @@ bool WriteHeader(const Header& cards, os::File& target, std::string* cause) {
   return true;
 }
 
-// The second pass over the data area: each chunk read again, summed,
-// transformed and written to `target`. A rewrite through the image itself
-// reads each chunk before it writes over it. The sum is compared by the caller.
+// The second pass over the data area: each chunk read again, summed (where
+// the first pass summed it too), transformed and written to `target`. A
+// rewrite through the image itself reads each chunk before it writes over it.
+// The sum is compared by the caller.
 bool WriteData(PerFile& f, os::File& target, const char* name, std::uint64_t* sum, std::string* cause) {
   const std::int64_t chunk = std::min(f.data_size, kChunkSize);
   for (std::int64_t at = 0; at < f.data_size; at += chunk) {
@@ -104,7 +105,7 @@ bool WriteData(PerFile& f, os::File& target, const char* name, std::uint64_t* su
       *cause = "it holds FITS extensions";
       return false;
     }
-    *sum = DataSum(*sum, f.data.Data(), length);
+    if (f.checked_ahead) *sum = DataSum(*sum, f.data.Data(), length);
     f.pixels->Apply(f.data.Data(), f.data.Data(), PixelsIn(f, at, length));
     if (const std::int64_t written = target.WriteFull(f.data.Data(), length); written < length) {
       Report("Short write on '%s': File probably damaged\n", name);
