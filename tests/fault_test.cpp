@@ -23,11 +23,12 @@ class Faults : public Scratch {
   }
 
   // The names of the counted calls a clean run of `args` makes, in order.
-  std::vector<std::string> CallsOf(const std::vector<std::string>& args) {
+  std::vector<std::string> CallsOf(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
     Write("a.fit", input_);
     const std::string log = Path("../" + dir_.substr(dir_.rfind('/') + 1) + ".calls");
     unlink(log.c_str());
-    Run(args, {.env = {Preload(), "CORVANE_FAULT_LOG=" + log}});
+    env.insert(env.end(), {Preload(), "CORVANE_FAULT_LOG=" + log});
+    Run(args, {.env = env});
     std::ifstream in(log);
     std::vector<std::string> calls;
     for (std::string line; std::getline(in, line);) calls.push_back(line);
@@ -385,6 +386,22 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
     EXPECT_EQ(run.status, status);
     EXPECT_EQ(Read("a.fit").substr(2880, 6000), whole.substr(2880, 6000));
     EXPECT_NE(Read("a.fit").find("Mangled by CORVANE"), std::string::npos);
+  }
+  // Written through without a lease, an image another program cut or
+  // replaced after its pixels were rewritten was sealed with the marker, OK.
+  const std::vector<std::string> through = CallsOf({"-add", "1", "a.fit"}, {refused});
+  // The flush of the pixels, the call before the last write (the marked header).
+  const auto last_write = std::find(through.rbegin(), through.rend(), "write");
+  ASSERT_EQ(*(last_write + 1), "fsync");
+  const std::string pixels_flushed = std::to_string(through.rend() - last_write - 1);
+  for (const auto& [command, said] : std::vector<std::pair<std::string, std::string>>{
+           {"truncate -s 3000 a.fit", "is damaged: another program cut or rewrote it"},
+           {"cp a.fit b.fit && mv b.fit a.fit", "was replaced by another program"}}) {
+    Write("a.fit", input_);
+    const RunResult run = RunWhile({"-add", "1", "a.fit"}, pixels_flushed, command, {refused});
+    EXPECT_EQ(run.status, 1) << command;
+    EXPECT_NE(run.err.find("Error: 'a.fit' " + said), std::string::npos) << run.err;
+    EXPECT_EQ(Read("a.fit").find("Mangled by CORVANE"), std::string::npos) << command;
   }
   // An append-only folder kept every run's copy for good: the rename was
   // refused and the copy could not be removed. It is written through instead.

@@ -229,6 +229,18 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
            "refuses it, restore it from a backup\n", f.path.c_str());
     return Next::kFailed;
   }
+  // Without a lease another program may have replaced the image or cut it
+  // while it was rewritten: the marker must not seal whatever is there now.
+  if (!target.StillNamed()) {
+    Report("Error: '%s' was replaced by another program while it was rewritten: the name holds that program's "
+           "file, untouched, and the repair went to the file it replaced\n", f.path.c_str());
+    return Next::kFailed;
+  }
+  if (!target.HasSize(ResultSize(f))) {
+    Report("Error: '%s' is damaged: another program cut or rewrote it while it was rewritten; a later run "
+           "refuses it, restore it from a backup\n", f.path.c_str());
+    return Next::kFailed;
+  }
   if (!file.Rewind() || !WriteHeader(f.header, file, &cause) || !file.Sync()) {
     if (cause.empty()) cause = os::LastErrorText();
     Report("Error: '%s' is damaged: its pixels are repaired but its header could not be finished (%s); a later "

@@ -152,6 +152,8 @@ class Target {
   bool Unchanged() const;
   // Whether the name still refers to the open file.
   bool StillNamed() const;
+  // Whether the open file is now `size` bytes long.
+  bool HasSize(std::int64_t size) const;
   // Reserves room for `size` bytes, so a rewrite through the file finds a full
   // disk before it changes a byte. Returns 0 or the system's error number.
   int Reserve(std::int64_t size);

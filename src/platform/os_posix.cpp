@@ -470,6 +470,11 @@ bool Target::StillNamed() const {
          fstat(file_.Descriptor(), &open) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
+bool Target::HasSize(std::int64_t size) const {
+  struct stat info {};
+  return fstat(file_.Descriptor(), &info) == 0 && info.st_size == size;
+}
+
 int Target::Reserve(std::int64_t size) {
   // A copy-on-write filesystem writes every block anew, so the whole result
   // must fit in the free space, whatever the file holds already.

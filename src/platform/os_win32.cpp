@@ -465,6 +465,11 @@ bool Target::Unchanged() const {
 
 bool Target::StillNamed() const { return IsSameFileAs(name_); }
 
+bool Target::HasSize(std::int64_t size) const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(HandleOf(file_), &info) != 0 && SizeOf(info) == size;
+}
+
 int Target::Reserve(std::int64_t size) {
   // From here the image is written through: a console event waits for it.
   win32::BeginWriteThrough(file_.Descriptor());
