@@ -1,7 +1,8 @@
 // The few things Corvane needs from the operating system: descriptors with
 // whole-record reads and writes, file status, access checks, directory listing,
 // memory for a data area, and the replace-by-rename of a rewritten file. Only
-// this layer calls the OS; os_posix.cpp and os_win32.cpp implement it.
+// this layer calls the OS; posix/ and win32/ implement it, one file per job
+// under the same name on both sides.
 #pragma once
 
 #include <cstdint>
