@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/os.h"
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 namespace corvane::os::win32 {
 namespace {

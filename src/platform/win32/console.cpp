@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cwchar>
 
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 namespace corvane::os::win32 {
 namespace {

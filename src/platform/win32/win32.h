@@ -1,17 +1,20 @@
 // Windows-only pieces of the platform layer, shared by its files and by the
 // Windows unit tests: helpers that touch no file (the command-line split,
 // wildcard matching, path forms, the retry rule, the console-window decision,
-// error text) and the
-// guard that keeps a console event from leaving a temporary file behind or
-// cutting an in-place write short.
+// error text), the path forms and handles every file of the layer uses, and
+// the guard that keeps a console event from leaving a temporary file behind
+// or cutting an in-place write short.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/os.h"
 
 namespace corvane::os::win32 {
 
@@ -75,6 +78,23 @@ bool IsTemporaryName(std::wstring_view name);
 // UTF-8 and UTF-16 conversions.
 std::wstring Wide(std::string_view text);
 std::string Narrow(std::wstring_view text);
+
+// Path forms and handles (paths.cpp). ERROR_SUCCESS, or the error of a call
+// that failed; whether a path is in the "\\?\" or "\\.\" form; whether it is
+// a bare drive; its full path; the form of it to hand to the system; a
+// descriptor over a handle that lets the file be renamed while open; a file's
+// size, index on its volume and last write time; the handle of a descriptor.
+DWORD Outcome(BOOL succeeded);
+bool IsVerbatim(std::wstring_view path);
+bool IsBareDrive(std::wstring_view path);
+std::wstring FullPath(const std::wstring& path);
+std::wstring SystemPath(std::wstring path);
+std::wstring SystemPath(const std::string& path);
+int OpenShared(const std::wstring& path, DWORD access, DWORD disposition, DWORD attributes, int flags);
+std::int64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info);
+std::uint64_t IndexOf(const BY_HANDLE_FILE_INFORMATION& info);
+std::int64_t WrittenAt(const BY_HANDLE_FILE_INFORMATION& info);
+HANDLE HandleOf(const File& file);
 
 // The guard. Every change to the pending temporary file (creating, replacing
 // the image with it, removing it) runs through Guarded, which also records

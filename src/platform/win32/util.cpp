@@ -2,7 +2,7 @@
 // its wildcards against long names, the name of a temporary file, the folder and long-path forms of a full path, the rule for
 // retrying a file another program holds for a moment, the decision to wait
 // for Enter in a window of our own, and the system's text for an error.
-#include "platform/win32.h"
+#include "platform/win32/win32.h"
 
 #include <cwctype>
 

@@ -1,0 +1,214 @@
+// The new copy that replaces a file on Windows: created hidden beside it and
+// marked for removal so that no ending of the run leaves it behind, flushed,
+// checked against what was read, and put in the file's place with
+// ReplaceFileW (a move where that cannot be used). Leftovers of older runs
+// are named once per folder.
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <set>
+
+#include "platform/os.h"
+#include "platform/win32/win32.h"
+#include "report.h"
+
+namespace corvane::os {
+
+using namespace win32;
+
+namespace {
+
+// Has the system remove an open file when its last handle is closed, however
+// the process ends (`remove`), or takes that mark off again.
+bool MarkForRemoval(const File& file, bool remove) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = remove ? TRUE : FALSE;
+  return SetFileInformationByHandle(HandleOf(file), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Folders whose leftover temporary files were looked for in this run.
+std::set<std::wstring>& FoldersLookedAt() {
+  static std::set<std::wstring> folders;
+  return folders;
+}
+
+// Names, once per folder and run, a temporary file that a run stopped
+// before this way of removing them (or on a file system without it) left
+// behind. One that is marked for removal belongs to a run still working and
+// cannot be opened, so it is passed over.
+void ReportLeftovers(const std::wstring& folder, const std::wstring& verbatim_folder) {
+  if (!FoldersLookedAt().insert(verbatim_folder).second) return;
+  WIN32_FIND_DATAW entry;
+  HANDLE listing = FindFirstFileW((verbatim_folder + L".corvane-*").c_str(), &entry);
+  if (listing == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!win32::IsTemporaryName(entry.cFileName) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    HANDLE probe = CreateFileW((verbatim_folder + entry.cFileName).c_str(), DELETE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    if (probe == INVALID_HANDLE_VALUE) continue;
+    CloseHandle(probe);
+    Report("Note: '%s' is a temporary file left by a run that was stopped; delete it when no other run is "
+           "working in this folder\n",
+           Narrow(folder + entry.cFileName).c_str());
+  } while (FindNextFileW(listing, &entry));
+  FindClose(listing);
+}
+
+// Replaces `target` by `temp`. ReplaceFileW keeps what Windows keeps of the
+// original; where it cannot be used (no original, a file system without it)
+// or has removed the original but not moved the new file in, a move does it.
+DWORD ReplaceWith(const std::wstring& temp, const std::wstring& target) {
+  // ReplaceFileW needs to delete the original, which a program that holds it
+  // open may forbid; that is asked first, since some implementations leave
+  // files of their own behind when it fails.
+  HANDLE probe = CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (probe == INVALID_HANDLE_VALUE && win32::IsBusy(GetLastError())) return GetLastError();
+  if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+  const DWORD error = Outcome(ReplaceFileW(target.c_str(), temp.c_str(), nullptr, 0, nullptr, nullptr));
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_CALL_NOT_IMPLEMENTED:
+      return Outcome(MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+    default:
+      return error;
+  }
+}
+
+// Gives the replaced image the attributes the original had (`before`), in
+// case the replacement did not carry them over, marked for backup as a changed
+// file is, and never the hidden mark of the temporary file unless the original had it.
+void KeepAttributes(const std::wstring& target, DWORD before) {
+  constexpr DWORD kKept =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD wanted = (before == INVALID_FILE_ATTRIBUTES ? 0 : before & kKept) | FILE_ATTRIBUTE_ARCHIVE;
+  const DWORD now = GetFileAttributesW(target.c_str());
+  if (now != INVALID_FILE_ATTRIBUTES && (now & (kKept | FILE_ATTRIBUTE_ARCHIVE)) != wanted) {
+    (void)SetFileAttributesW(target.c_str(), wanted);  // the content is in place either way
+  }
+}
+
+const std::wstring kNoPendingFile;
+
+}  // namespace
+
+Replacement::~Replacement() {
+  if (temp_name_.empty() || committed_) return;
+  file_.Close();
+  const DWORD result = win32::RetryWhileBusy(
+      [this] {
+        return win32::Guarded(
+            [this] {
+              const DWORD error = Outcome(DeleteFileW(wide_temp_path_.c_str()));
+              return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+            },
+            &kNoPendingFile);
+      },
+      win32::kRetryAttempts, win32::kRetryPauseMs);
+  if (result != ERROR_SUCCESS) {
+    Report("Error: cannot remove the temporary file '%s': %s\n", temp_name_.c_str(), ErrorText(result).c_str());
+  }
+}
+
+int Replacement::Create(const Target& target) {
+  // The folder comes from the full path, so "\foo.fit", "D:foo.fit", UNC and
+  // "\\?\" paths all get their temporary file beside the image.
+  std::wstring wide = Wide(target.name_);
+  if (IsVerbatim(wide)) std::replace(wide.begin() + 4, wide.end(), L'/', L'\\');
+  const std::wstring full = IsVerbatim(wide) ? wide : FullPath(wide);
+  const std::wstring folder = win32::FolderOf(full);
+  if (folder.empty() || folder.size() == full.size()) return ERROR_BAD_PATHNAME;
+  target_path_ = win32::VerbatimForm(full);
+  ReportLeftovers(folder, win32::VerbatimForm(folder));
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::uint64_t seed = GetTickCount64() ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::wstring name = L".corvane-";
+    for (int k = 0; k < 6; ++k) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      name += static_cast<wchar_t>(kLetters[(seed >> 33) % 62]);
+    }
+    const std::wstring temp = win32::VerbatimForm(folder) + name;
+    // Hidden while it exists, so it does not clutter the user's folder, and
+    // marked for removal, so the system removes it however the run ends; a
+    // console event has to remove it by name only where that mark cannot be set.
+    File created;
+    std::wstring pending;
+    const DWORD error = win32::Guarded(
+        [&] {
+          created = File(OpenShared(temp, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
+                                    _O_RDWR));
+          if (!created.IsOpen()) return Outcome(FALSE);
+          marked_ = MarkForRemoval(created, true);
+          if (!marked_) pending = temp;
+          return DWORD{ERROR_SUCCESS};
+        },
+        &pending);
+    if (error == ERROR_SUCCESS) {
+      temp_name_ = Narrow(folder + name);
+      wide_temp_path_ = temp;
+      file_ = std::move(created);
+      return 0;
+    }
+    if (error != ERROR_FILE_EXISTS) return static_cast<int>(error);
+  }
+  return ERROR_FILE_EXISTS;
+}
+
+bool Replacement::Commit(Target& original, std::string* error, const Target* read) {
+  if (!file_.Sync()) {
+    *error = "cannot flush the new copy to disk: " + ErrorText(GetLastError());
+    return false;
+  }
+  if (!(read != nullptr ? *read : original).Unchanged()) {
+    *error = "it changed while it was being repaired";
+    return false;
+  }
+  if (!original.output_ && !original.StillNamed()) {
+    *error = "its name no longer refers to the file that was read";
+    return false;
+  }
+  // The new file must outlive its handle now: from here until it has
+  // replaced the image, a console event removes it by name.
+  const DWORD kept =
+      win32::Guarded([this] { return marked_ ? Outcome(MarkForRemoval(file_, false)) : DWORD{ERROR_SUCCESS}; },
+                     &wide_temp_path_);
+  if (kept != ERROR_SUCCESS) {
+    *error = "cannot keep the new file: " + ErrorText(kept);
+    return false;
+  }
+  file_.Close();
+  original.Input().Close();  // replacing a file needs it closed by this program too
+  const std::wstring& target = target_path_;
+  const DWORD before = GetFileAttributesW(target.c_str());
+  // A viewer, an indexer or a virus scanner may hold the file for a moment.
+  const DWORD result = win32::RetryWhileBusy(
+      [&] { return win32::Guarded([&] { return ReplaceWith(wide_temp_path_, target); }, &kNoPendingFile); },
+      win32::kRetryAttempts, win32::kRetryPauseMs);
+  if (result != ERROR_SUCCESS) {
+    *error = "cannot replace the file: " + ErrorText(result);
+    if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      // The original is gone but the new file did not move in: it is all there is.
+      *error = "is gone, " + *error + "; its repaired content is in '" + temp_name_ + "'";
+      (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, &kNoPendingFile);
+      committed_ = true;
+    }
+    return false;
+  }
+  committed_ = true;
+  KeepAttributes(target, before);
+  return true;
+}
+
+void FlushDirectories() {
+  // MoveFileExW writes through, and ReplaceFileW's result is flushed before it.
+}
+
+}  // namespace corvane::os
