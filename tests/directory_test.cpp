@@ -50,12 +50,21 @@ TEST_F(Directory, TheExitStatusAndTheLastLineSayWhatBecameOfTheFiles) {
   Write("night/photo.fit", "\xff\xd8\xff\xe0" + std::string(4000, 'j'));  // a JPEG under a FITS name
   Write("night/signed.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({7})));
   Write("night/good.fit", Needy16());
+  // The files that failed are named again after the count, at most 20.
+  const std::string failed = "Failed:\n\t" + Entry("night", "photo.fit") + "\n";
   RunResult run = Run({"night"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.err.ends_with("3 files: 1 repaired, 1 skipped, 1 failed\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("3 files: 1 repaired, 1 skipped, 1 failed\n" + failed)) << run.err;
   run = Run({"-check", "night", "night/good.fit"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.err.ends_with("4 files: 0 would be repaired, 3 skipped, 1 failed\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("4 files: 0 would be repaired, 3 skipped, 1 failed\n" + failed)) << run.err;
+  ASSERT_EQ(mkdir(Path("many").c_str(), 0777), 0);
+  for (int i = 0; i < 22; ++i) Write("many/junk" + std::to_string(i) + ".fit", "junk");
+  run = Run({"many"});
+  const std::size_t list = run.err.find(" 22 failed\nFailed:\n");
+  ASSERT_NE(list, std::string::npos) << run.err;
+  EXPECT_EQ(std::count(run.err.begin() + static_cast<long>(list), run.err.end(), '\t'), 21) << run.err;
+  EXPECT_TRUE(run.err.ends_with("\tand 2 more\n")) << run.err;
   run = Run({"night/good.fit"});  // one file named alone: no count
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.err.ends_with("mangled. Skipping...\n")) << run.err;
@@ -92,8 +101,8 @@ TEST_F(Directory, ASubdirectoryWithAFitsNameFailsAsAFile) {
   // "... in data/sub.fit: Is a directory", or Windows' "cannot open 'data\sub.fit': ..."
   EXPECT_TRUE(run.err.find(sub + ": ") != std::string::npos || run.err.find(sub + "': ") != std::string::npos)
       << run.err;
-  EXPECT_TRUE(run.err.ends_with("\n1 file: 0 repaired, 0 skipped, 1 failed\n")) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3);
+  EXPECT_TRUE(run.err.ends_with("\n1 file: 0 repaired, 0 skipped, 1 failed\nFailed:\n\t" + sub + "\n")) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 5);
 }
 
 TEST_F(Directory, EveryFileIsRepairedExactlyOnceWhileEntriesAreReplaced) {
@@ -124,7 +133,7 @@ TEST_F(Directory, UnreadableEntriesFailWithTheirCause) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("data/hidden.fit\nError: cannot open 'data/hidden.fit': Permission denied\n"),
             std::string::npos) << run.err;
-  EXPECT_TRUE(run.err.ends_with("2 files: 1 repaired, 0 skipped, 1 failed\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("2 files: 1 repaired, 0 skipped, 1 failed\nFailed:\n\tdata/hidden.fit\n")) << run.err;
   EXPECT_EQ(Read("data/hidden.fit"), Needy16());
 }
 
@@ -150,7 +159,7 @@ TEST_F(Directory, AnEntryWhosePathIsTooLongIsReported) {
   const RunResult run = Run({folder});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Error: the path of '" + name + "' in directory " + folder + " is too long; skipped\n" +
-                         "1 file: 0 repaired, 0 skipped, 1 failed\n");
+                         "1 file: 0 repaired, 0 skipped, 1 failed\nFailed:\n\t" + folder + "/" + name + "\n");
 }
 
 TEST_F(Directory, AListingTooLargeForTheMemoryIsReportedAndTheRunGoesOn) {

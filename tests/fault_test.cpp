@@ -67,7 +67,7 @@ TEST_F(Faults, EveryFailedWriteInPlaceLeavesTheOriginalIntact) {
       EXPECT_NE(a_report.find("left unchanged"), std::string::npos) << a_report;
       EXPECT_EQ(Read("a.fit"), input_);
       EXPECT_TRUE(run.err.ends_with("b.fit\n\tBPP 16\n\tBZERO 32768\n\t[ADD 1, SCALE 1.00, BZERO 32768]\n\tOK\n"
-                                    "2 files: 1 repaired, 0 skipped, 1 failed\n"))
+                                    "2 files: 1 repaired, 0 skipped, 1 failed\nFailed:\n\ta.fit\n"))
           << run.err;
       EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
     }
@@ -495,7 +495,7 @@ TEST_F(Faults, RunningOutOfMemoryFailsTheFileAndTheRunGoesOn) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("Out of memory repairing 'a.fit'; it was left unchanged\n"), std::string::npos) << run.err;
   EXPECT_EQ(Read("a.fit"), input_);
-  EXPECT_TRUE(run.err.ends_with("\tOK\n2 files: 1 repaired, 0 skipped, 1 failed\n"));
+  EXPECT_TRUE(run.err.ends_with("\tOK\n2 files: 1 repaired, 0 skipped, 1 failed\nFailed:\n\ta.fit\n"));
   EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
   // The chunk buffer itself, the one allocation that depends on the file.
   Write("a.fit", FitsFile(Header(-32), std::string(3 << 20, 'x')));

@@ -95,6 +95,13 @@ bool NoOptionAfterTheLastPath(const std::vector<Step>& steps) {
   return good;
 }
 
+// Whether the last component of `path` is a pattern: a shell passes on one
+// that matches nothing as it is, and so does the Windows build.
+bool IsPattern(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  return path.find_first_of("*?", separator == std::string::npos ? 0 : separator + 1) != std::string::npos;
+}
+
 // Every path must exist (a folder named with one trailing separator too).
 bool EveryPathExists(const std::vector<Step>& steps) {
   bool good = true;
@@ -107,6 +114,8 @@ bool EveryPathExists(const std::vector<Step>& steps) {
     if (path.starts_with("-")) {
       Report("Error: unknown option '%s' (a file of that name would be written ./%s)\n", path.c_str(),
              path.c_str());
+    } else if (IsPattern(path)) {
+      Report("Error: no file matches '%s'\n", path.c_str());
     } else {
       Report("Cannot stat '%s'\nCannot access file [%s]\n", path.c_str(), path.c_str());
     }

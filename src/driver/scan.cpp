@@ -53,7 +53,7 @@ int isFitsFilename(const std::string& name) {
   return extension == ".fit" || extension == ".fts" ? 1 : 0;
 }
 
-void Tally::Count(Outcome outcome) {
+void Tally::Count(Outcome outcome, const std::string& path) {
   switch (outcome) {
     case Outcome::kRepaired:
       ++repaired;
@@ -63,6 +63,7 @@ void Tally::Count(Outcome outcome) {
       break;
     case Outcome::kFailed:
       ++failed;
+      failed_paths.push_back(path);
       break;
   }
 }
@@ -92,10 +93,10 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
     // repair reports why it cannot open it, and the run counts it as failed.
     if (os::IsReadable(path) == os::Readable::kNameTooLong) {
       Report("Error: the path of '%s' in directory %s is too long; skipped\n", name.c_str(), dir.c_str());
-      ++tally.failed;
+      tally.Count(Outcome::kFailed, path);
       continue;
     }
-    tally.Count(Fixup(path));
+    tally.Count(Fixup(path), path);
   }
   const bool images = tally.Files() > files_before;
   if (!images && passed_over == 0) Report("No .fit or .fts file in directory %s\n", dir.c_str());

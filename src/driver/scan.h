@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "fits/fits.h"
 
@@ -19,12 +20,13 @@ int isDirectory(std::string& path);
 // character before the extension, else 0.
 int isFitsFilename(const std::string& name);
 
-// How many files of a run ended each way.
+// How many files of a run ended each way, and which failed, in run order.
 struct Tally {
   int repaired = 0;
   int skipped = 0;
   int failed = 0;
-  void Count(Outcome outcome);
+  std::vector<std::string> failed_paths;
+  void Count(Outcome outcome, const std::string& path);
   int Files() const { return repaired + skipped + failed; }
 };
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane::os {
@@ -280,5 +281,17 @@ void PrepareProcess();
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.
 std::vector<std::string> CommandLine(int argc, char** argv);
+
+// Writes whole lines of the report (UTF-8) to standard error, in one go, in
+// the form the place it goes to shows right: on a Windows console as UTF-16
+// whatever its code page, and in a file on Windows as UTF-8 with CRLF line
+// ends and a byte-order mark at its start; anywhere else as they are.
+void WriteReport(std::string_view text);
+
+// Whether the run shows its report in a console window of its own, which
+// stays open until Enter is pressed (started from Explorer); never on POSIX.
+bool InWindowOfItsOwn();
+// In such a window, shows `prompt` and waits for Enter; elsewhere does nothing.
+void WaitForEnter(const char* prompt);
 
 }  // namespace corvane::os

@@ -1,12 +1,13 @@
 // Process set-up and signals: the standard streams, the interrupting signals
 // and the faults that remove a pending temporary file and flush an unflushed
 // folder before the process ends, the holds that keep them out of a step,
-// and the command line (already expanded by the shell).
+// the command line (already expanded by the shell), and the report's way out.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/os.h"
@@ -98,5 +99,15 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
   // The shell has expanded wildcards, and names are bytes already.
   return std::vector<std::string>(argv, argv + argc);
 }
+
+// A terminal takes UTF-8 and line ends as they are; standard error is
+// unbuffered, so the text leaves in one write.
+void WriteReport(std::string_view text) {
+  (void)std::fwrite(text.data(), 1, text.size(), stderr);  // a report that cannot be written has nowhere to go
+}
+
+// A terminal window belongs to the shell, which stays open after the run.
+bool InWindowOfItsOwn() { return false; }
+void WaitForEnter(const char*) {}
 
 }  // namespace corvane::os

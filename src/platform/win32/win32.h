@@ -108,11 +108,10 @@ void BeginWriteThrough(int descriptor);
 void EndWriteThrough(int descriptor);
 // Handles Ctrl-C, Ctrl-Break, closing the window, logging off and shutting
 // down: removes the pending temporary file, waits for an in-place write to
-// end, restores the console and ends the process with STATUS_CONTROL_C_EXIT.
+// end and ends the process with STATUS_CONTROL_C_EXIT.
 BOOL WINAPI OnConsoleEvent(DWORD event);
-// Sets the console up for a run: the handler above, UTF-8 output until the
-// process ends (the code page found is then restored), and, in a window of its
-// own, a wait for Enter at the end.
+// Sets the console up for a run: the handler above, the report's way out
+// (see WriteReport), and, in a window of its own, a wait for Enter at the end.
 void PrepareConsole();
 
 }  // namespace corvane::os::win32
