@@ -90,6 +90,20 @@ TEST_F(Directory, EntriesAreJoinedWithTheSystemSeparatorEvenAfterABackslash) {
   EXPECT_EQ(ReportedPaths(run.err), std::vector<std::string>{Entry("data", "a.fit")});
 }
 
+// A run that only skipped files never named a copy an interrupted run left,
+// and on Windows one that repaired named it twice, in two wordings.
+TEST_F(Directory, ALeftoverCopyIsNamedOnceByEveryRun) {
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  for (const char* name : {".corvane-Ab12Cd", "a.fit", "b.fit"}) Write(std::string("night/") + name, Needy16());
+  for (const char* outcome : {"2 repaired", "2 skipped"}) {
+    const RunResult run = Run({"night"});
+    EXPECT_NE(run.err.find(outcome), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Note:"), run.err.rfind("Note:")) << run.err;
+    EXPECT_NE(run.err.find("' holds '.corvane-Ab12Cd', a copy left by an interrupted run"), std::string::npos)
+        << run.err;
+  }
+}
+
 TEST_F(Directory, ASubdirectoryWithAFitsNameFailsAsAFile) {
   ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
   ASSERT_EQ(mkdir(Path("data/sub.fit").c_str(), 0777), 0);

@@ -250,14 +250,6 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
   return Finish(true);
 }
 
-// Says once per folder that a new copy left by an interrupted run is there.
-void NoteLeftover(const PerFile& f, const os::Target& target) {
-  const std::string name = target.LeftoverCopy();
-  if (name.empty()) return;
-  Report("Note: the folder of '%s' holds '%s', a copy left by an interrupted run (or one going on now); once "
-         "no run is going it can be removed\n", f.path.c_str(), name.c_str());
-}
-
 // Takes a read lease on the input; false, with a report line, when another
 // program has it open for writing.
 bool LeaseInput(PerFile& f) {
@@ -270,7 +262,6 @@ bool LeaseInput(PerFile& f) {
 // of `target` once it is complete, so every failure leaves the image as it was.
 Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   if (!LeaseInput(f)) return Next::kFailed;
-  NoteLeftover(f, target);
   os::Replacement replacement;
   if (const int error = replacement.Create(target); error != 0) {
     // Only a folder that refuses new files leaves writing through the image;

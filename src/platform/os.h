@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,7 +141,8 @@ class Target {
   int OpenOutput(const std::string& path);
   bool Exists() const { return exists_; }
   // Locks the file against other runs (shared for reading, exclusive for a
-  // rewrite), waiting for them when `wait`; without it, returns EWOULDBLOCK
+  // rewrite; on Windows exclusive either way, for as long as this handle
+  // lives), waiting for them when `wait`; without it, returns EWOULDBLOCK
   // when another run holds the file. When another run replaced the file
   // meanwhile, whatever now has the name is opened in its place (check its
   // status again). Returns 0 or the system's error number.
@@ -184,8 +186,9 @@ class Target {
   friend class Replacement;
   int Stat();
   File directory_;   // the folder that holds the file (POSIX)
-  std::string name_;  // the file's name in it (Windows: its whole path)
+  std::string name_;  // the file's name in it (Windows: its whole path, in long names)
   File file_;
+  std::shared_ptr<void> held_;  // Windows: the mutex that keeps other runs off the file
   File writer_;       // the file opened for writing, for a write through it
   bool exists_ = false;
   bool output_ = false;  // opened by OpenOutput: replaced whatever has its name

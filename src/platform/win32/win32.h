@@ -81,13 +81,16 @@ std::string Narrow(std::wstring_view text);
 
 // Path forms and handles (paths.cpp). ERROR_SUCCESS, or the error of a call
 // that failed; whether a path is in the "\\?\" or "\\.\" form; whether it is
-// a bare drive; its full path; the form of it to hand to the system; a
+// a bare drive; its full path; its full path in long names, as given when it
+// cannot be resolved (so a file named by its 8.3 short name keeps its long
+// name when it is replaced); the form of it to hand to the system; a
 // descriptor over a handle that lets the file be renamed while open; a file's
 // size, index on its volume and last write time; the handle of a descriptor.
 DWORD Outcome(BOOL succeeded);
 bool IsVerbatim(std::wstring_view path);
 bool IsBareDrive(std::wstring_view path);
 std::wstring FullPath(const std::wstring& path);
+std::string LongName(const std::string& path);
 std::wstring SystemPath(std::wstring path);
 std::wstring SystemPath(const std::string& path);
 int OpenShared(const std::wstring& path, DWORD access, DWORD disposition, DWORD attributes, int flags);
