@@ -1,8 +1,8 @@
 // Unit tests of the Windows platform layer, run under wine: the command-line
 // split, wildcard matching against long names, path forms, the retry of a file
-// another program holds (on opening it too), the console-window decision,
-// error text, the console-event guard, the temporary file of a killed run, and
-// a file named by its short name.
+// another program holds (on opening it too), the console-window decision and a
+// run without a visible console, error text, the console-event guard, the
+// temporary file of a killed run, and a file named by its short name.
 #include <gtest/gtest.h>
 #include <io.h>
 
@@ -96,6 +96,29 @@ TEST(ConsoleWindow, WaitsForEnterOnlyInAVisibleWindowOfItsOwn) {
   EXPECT_FALSE(ShouldWaitForEnter(1, false, true));  // its report redirected
   EXPECT_FALSE(ShouldWaitForEnter(0, false, false));  // no console at all
   EXPECT_FALSE(ShouldWaitForEnter(1, true, false));  // CREATE_NO_WINDOW: nobody could press Enter
+}
+
+// A scheduled task or a pythonw script starts it with CREATE_NO_WINDOW: it
+// must end by itself, not wait for Enter on a console nobody sees.
+TEST(ConsoleWindow, ARunWithoutAVisibleConsoleEndsByItself) {
+  std::wstring exe = Wide(CORVANE_EXE);
+  if (exe.starts_with(L"/")) exe = L"Z:" + exe;  // the build's path as wine names it
+  std::replace(exe.begin(), exe.end(), L'/', L'\\');
+  std::wstring line = L"\"" + exe + L"\" --version";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                             &startup, &process))
+      << GetLastError();
+  const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(waited, WAIT_OBJECT_0) << "still waiting after 20 seconds";
+  EXPECT_EQ(status, 0u);
 }
 
 TEST(Messages, SystemTextWithAHint) {
