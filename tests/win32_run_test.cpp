@@ -22,7 +22,7 @@ using testing::ReadFile;
 // without a window and its output going to the file `report`, to its end or,
 // given `kill_at`, until the report shows that many files done; with no
 // report, in this console. Returns its exit status.
-DWORD Run(const std::wstring& arguments, const fs::path& folder, const fs::path& report = {}, int kill_at = 0) {
+DWORD RunCorvane(const std::wstring& arguments, const fs::path& folder, const fs::path& report = {}, int kill_at = 0) {
   std::wstring line = L"\"Z:" + Wide(CORVANE_EXE) + L"\" " + arguments;
   std::replace(line.begin(), line.end(), L'/', L'\\');
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
@@ -69,7 +69,7 @@ class Runs : public ::testing::Test {
 // number of files done.
 TEST_F(Runs, AFolderRunKilledAtAnyMomentLeavesNoCopy) {
   for (int done = 2; done <= 24; done += 2) {
-    EXPECT_EQ(Run(L"-force -add 1 night", dir_, dir_ / std::to_string(done).append(".txt"), done), 9u) << done;
+    EXPECT_EQ(RunCorvane(L"-force -add 1 night", dir_, dir_ / std::to_string(done).append(".txt"), done), 9u) << done;
     for (const auto& entry : fs::directory_iterator(dir_ / "night")) {
       EXPECT_EQ(entry.path().extension(), ".fit") << entry.path() << " after a kill at " << done << " files";
     }
@@ -80,8 +80,8 @@ TEST_F(Runs, AFolderRunKilledAtAnyMomentLeavesNoCopy) {
 // skipped by the other, none fails, and no temporary file stays.
 TEST_F(Runs, TwoRunsAtOnceRepairEveryImageOnceAndSaySo) {
   DWORD second = 1;
-  std::thread other([&] { second = Run(L"-add 1 night", dir_, dir_ / "2.txt"); });
-  EXPECT_EQ(Run(L"-add 1 night", dir_, dir_ / "1.txt"), 0u);
+  std::thread other([&] { second = RunCorvane(L"-add 1 night", dir_, dir_ / "2.txt"); });
+  EXPECT_EQ(RunCorvane(L"-add 1 night", dir_, dir_ / "1.txt"), 0u);
   other.join();
   EXPECT_EQ(second, 0u);
   int repaired = 0;
@@ -113,7 +113,7 @@ TEST_F(Runs, EveryCodePageShowsTheNamesWhole) {
     DWORD cleared = 0;
     FillConsoleOutputCharacterW(console, L' ', size.X * size.Y, COORD{0, 0}, &cleared);
     SetConsoleCursorPosition(console, COORD{0, 0});
-    Run(L"-check \"" + names[0] + L"\" \"" + names[1] + L"\"", dir_);
+    RunCorvane(L"-check \"" + names[0] + L"\" \"" + names[1] + L"\"", dir_);
     std::vector<CHAR_INFO> cells(static_cast<std::size_t>(size.X) * size.Y);
     SMALL_RECT area{0, 0, static_cast<SHORT>(size.X - 1), static_cast<SHORT>(size.Y - 1)};
     ASSERT_TRUE(ReadConsoleOutputW(console, cells.data(), size, COORD{0, 0}, &area));
