@@ -137,7 +137,8 @@ TEST_F(Directory, UnreadableEntriesFailWithTheirCause) {
   EXPECT_NE(run.err.find("data/hidden.fit\nError: cannot open 'data/hidden.fit': Permission denied\n"),
             std::string::npos) << run.err;
   EXPECT_TRUE(run.err.ends_with("2 files: 1 repaired, 0 skipped, 1 failed\n")) << run.err;
-  EXPECT_EQ(Read("data/hidden.fit"), Needy16());
+  ASSERT_EQ(chmod(Path("data/hidden.fit").c_str(), 0600), 0);  // so a test run by its owner can read it back
+  EXPECT_TRUE(Read("data/hidden.fit") == Needy16());
 }
 
 TEST_F(Directory, ADirectoryThatCannotBeListedIsReportedAndTheRunGoesOn) {
