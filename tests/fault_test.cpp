@@ -165,12 +165,18 @@ TEST_F(Faults, EveryFailedWriteToAnOutputFileLeavesTheOldOutputWhole) {
 }
 
 TEST_F(Faults, AShortReadOfTheDataIsReportedAndNothingIsWritten) {
-  Write("a.fit", input_);
-  // The first read takes the header block, the second the data area.
-  const RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=2"}});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "a.fit\n\tBPP 16\n\tBZERO 32768\nShort read on file 'a.fit', wanted 6000 bytes\n");
-  EXPECT_EQ(Read("a.fit"), input_);
+  // The first read takes the header block, the second the data area: the
+  // short-read line once stood alone, without the cause or the image's fate.
+  for (const auto& [fault, cause] : std::vector<std::pair<std::string, std::string>>{
+           {"CORVANE_UNUSED=1", "it is shorter than when it was opened"},
+           {"CORVANE_FAULT_READ_EIO=1", "Input/output error"}}) {
+    Write("a.fit", input_);
+    const RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=2", fault}});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "a.fit\n\tBPP 16\n\tBZERO 32768\nShort read on file 'a.fit', wanted 6000 bytes\n"
+                       "Error: 'a.fit' left unchanged, its data could not be read: " + cause + "\n");
+    EXPECT_EQ(Read("a.fit"), input_);
+  }
   // A disk error in the header once read like an empty file: the cause is said.
   const RunResult header = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=1", "CORVANE_FAULT_READ_EIO=1"}});
   EXPECT_EQ(header.status, 1);
@@ -368,7 +374,8 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
   Write("a.fit", input_);
   const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4"}});
   EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten (its data could not be "
-                                "read again); a later run refuses it, restore it from a backup\n"))
+                                "read again: it is shorter than when it was opened); a later run refuses it, "
+                                "restore it from a backup\n"))
       << cut.err;
   // The header still says a repair is under way: a later run, even forced, refuses the file.
   const std::string damaged = Read("a.fit");

@@ -15,14 +15,15 @@ namespace {
 Next WriteDirectly(PerFile& f, const std::string& output) {
   NoteDirectOutput();
   os::File out;
-  if (const int error = os::OpenDirect(output, &out); error != 0) {
+  const int error = os::IsStandardOutput(output) ? os::OpenStandardOutput(&out) : os::OpenDirect(output, &out);
+  if (error != 0) {
     Report("Error: '%s' cannot be written: %s\n", output.c_str(), os::ErrorText(error).c_str());
     Report("Cannot open output file [%s]\n", output.c_str());
     ExitRun(1);
   }
   std::uint64_t sum = 0;
   std::string cause;
-  if (!WriteImage(f, out, output, &sum, &cause)) {
+  if (!WriteImage(f, out, &sum, &cause)) {
     Report("Error: '%s' got only part of the repair of '%s': %s\n", output.c_str(), f.path.c_str(), cause.c_str());
     return Next::kFailed;
   }
@@ -35,6 +36,11 @@ Next WriteDirectly(PerFile& f, const std::string& output) {
 }
 
 }  // namespace
+
+bool WritesDirectly(const std::string& output) {
+  os::FileStatus status;
+  return os::IsStandardOutput(output) || (os::QueryStatus(output, &status) && !status.is_regular);
+}
 
 // Every file of the run goes to the same output file, which holds exactly the
 // last one: each written as a new file beside it that takes its name when
@@ -60,7 +66,7 @@ Next WriteToOutputFile(PerFile& f) {
   const char* before = out.Exists() ? "left as it was" : "not created";
   std::string error;
   std::uint64_t sum = 0;
-  if (!ReserveResult(f, replacement.Output(), &error) || !WriteImage(f, replacement.Output(), output, &sum, &error)) {
+  if (!ReserveResult(f, replacement.Output(), &error) || !WriteImage(f, replacement.Output(), &sum, &error)) {
     Report("Error: '%s' %s, the new copy could not be written: %s\n", output.c_str(), before, error.c_str());
     return Next::kFailed;
   }

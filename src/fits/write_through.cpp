@@ -3,6 +3,7 @@
 // made before the first byte changes, and a card says a repair is under way
 // until the last byte is on disk, so a crash never leaves a file that passes
 // for repaired.
+#include <cstdio>
 #include <string>
 
 #include "fits/fits.h"
@@ -13,6 +14,10 @@ namespace corvane {
 namespace {
 
 constexpr char kUnderWayText[] = "CORVANE repair under way - if this stays, the repair was cut off";
+// The first card while the rewrite is under way, in place of SIMPLE: FITS
+// readers refuse a file that does not start with SIMPLE (one that says
+// SIMPLE = F some still read), and the final header puts it back.
+constexpr char kUnderWayFirstCard[] = "CORVANE = 'repair under way - no FITS image until it is finished'";
 
 }  // namespace
 
@@ -50,8 +55,11 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
     return Next::kFailed;
   }
   os::File& file = target.Writable();
+  // A file cut off half way must pass for no image at all, to any reader:
+  // the card says why to Corvane, the signature refuses it to the others.
   Header under_way = original;
   PutBeforeEnd(under_way, f.end_index, kUnderWayText);
+  (void)std::snprintf(under_way[0].data(), under_way[0].size(), "%-80.80s", kUnderWayFirstCard);  // 80 characters
   std::string cause;
   if (!file.Rewind() || !WriteHeader(under_way, file, &cause) || !file.Sync()) {
     if (cause.empty()) cause = os::LastErrorText();
@@ -67,7 +75,7 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
     return Next::kFailed;
   }
   std::uint64_t sum = 0;
-  if (!WriteBody(f, file, f.path.c_str(), &sum, &cause) || !file.Sync()) {
+  if (!WriteBody(f, file, &sum, &cause) || !file.Sync()) {
     if (cause.empty()) cause = os::LastErrorText();
     Report("Error: '%s' is damaged: it was only partly rewritten (%s); a later run refuses it, restore it from "
            "a backup\n", f.path.c_str(), cause.c_str());

@@ -66,13 +66,13 @@ bool WriteZeros(os::File& target, std::int64_t count, std::string* cause) {
 // the first pass summed it too), transformed and written to `target`. A
 // rewrite through the image itself reads each chunk before it writes over it.
 // The sum is compared by the caller.
-bool WriteData(PerFile& f, os::File& target, const char* name, std::uint64_t* sum, std::string* cause) {
+bool WriteData(PerFile& f, os::File& target, std::uint64_t* sum, std::string* cause) {
   const std::int64_t chunk = std::min(f.data_size, kChunkSize);
   for (std::int64_t at = 0; at < f.data_size; at += chunk) {
     const std::int64_t length = std::min(chunk, f.data_size - at);
-    if (!ReadChunk(f, at, length)) {
+    if (std::string why; !ReadChunk(f, at, length, &why)) {
       Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
-      *cause = "its data could not be read again";
+      *cause = "its data could not be read again: " + why;
       return false;
     }
     if (!f.checked_ahead && RefusedChunk(f, length)) {
@@ -83,7 +83,6 @@ bool WriteData(PerFile& f, os::File& target, const char* name, std::uint64_t* su
     if (f.checked_ahead) *sum = DataSum(*sum, f.data.Data(), length);
     f.pixels->Apply(f.data.Data(), f.data.Data(), PixelsIn(f, at, length));
     if (const std::int64_t written = target.WriteFull(f.data.Data(), length); written < length) {
-      Report("Short write on '%s': File probably damaged\n", name);
       *cause = WriteFailure(written);
       return false;
     }
@@ -121,30 +120,21 @@ bool WriteHeader(const Header& cards, os::File& target, std::string* cause) {
   return true;
 }
 
-bool WriteBody(PerFile& f, os::File& target, const char* name, std::uint64_t* sum, std::string* cause) {
-  if (!WriteData(f, target, name, sum, cause)) return false;
+// A write that fails is reported once, by the caller, as what became of the
+// file: a new copy that never takes the name damages nothing.
+bool WriteBody(PerFile& f, os::File& target, std::uint64_t* sum, std::string* cause) {
+  if (!WriteData(f, target, sum, cause)) return false;
   std::int64_t size = f.data_size;
   if (f.pad_bytes > 0) {
-    if (!WriteZeros(target, f.pad_bytes, cause)) {
-      Report("Short write on '%s': File probably damaged\n", name);
-      return false;
-    }
+    if (!WriteZeros(target, f.pad_bytes, cause)) return false;
     size += f.pad_bytes;
   }
   const std::int64_t past_block = size % kBlockSize;
-  if (past_block != 0 && !WriteZeros(target, kBlockSize - past_block, cause)) {
-    Report("Short write on '%s': File probably damaged\n", name);
-    return false;
-  }
-  return true;
+  return past_block == 0 || WriteZeros(target, kBlockSize - past_block, cause);
 }
 
-bool WriteImage(PerFile& f, os::File& target, const std::string& name, std::uint64_t* sum, std::string* cause) {
-  if (!WriteHeader(f.header, target, cause)) {
-    Report("Short write on file '%s': Probably damaged\n", name.c_str());
-    return false;
-  }
-  return WriteBody(f, target, name.c_str(), sum, cause);
+bool WriteImage(PerFile& f, os::File& target, std::uint64_t* sum, std::string* cause) {
+  return WriteHeader(f.header, target, cause) && WriteBody(f, target, sum, cause);
 }
 
 Next Finish(bool written) {
@@ -189,7 +179,7 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   }
   std::string error;
   std::uint64_t sum = 0;
-  if (!ReserveResult(f, replacement.Output(), &error) || !WriteImage(f, replacement.Output(), f.path, &sum, &error)) {
+  if (!ReserveResult(f, replacement.Output(), &error) || !WriteImage(f, replacement.Output(), &sum, &error)) {
     // A refusal by the checks made while writing was reported as it always is.
     if (!f.refused) {
       Report("Error: '%s' left unchanged, the new copy could not be written: %s\n", f.path.c_str(), error.c_str());
@@ -206,7 +196,9 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
     case os::Replacement::Attributes::kCopied:
       break;
     case os::Replacement::Attributes::kOtherOwner:
-      // The new copy would not be the owner's: the image is written through.
+      // The new copy would not be the owner's: the image is written through,
+      // once the copy is gone for good and its room is free again.
+      replacement.Discard();
       return WriteThrough(f, target, original);
     case os::Replacement::Attributes::kFailed:
       Report("Error: '%s' left unchanged, cannot give the new copy its permissions: %s\n", f.path.c_str(),
@@ -227,6 +219,13 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
 }
 
 }  // namespace
+
+Next ForeseeWrite(PerFile& f) {
+  if (OUT_FNAME && WritesDirectly(*OUT_FNAME)) return Next::kContinue;
+  if (!LeaseInput(f)) return Next::kFailed;
+  f.target.DropLease();
+  return Next::kContinue;
+}
 
 Next WriteResult(PerFile& f) {
   const Header original = f.header;

@@ -23,11 +23,12 @@ void PutBeforeEnd(Header& cards, int end_index, const char* text);
 // Writes one header block to `target` from its current position; on failure
 // `cause` says why.
 bool WriteHeader(const Header& cards, os::File& target, std::string* cause);
-// Writes the data area, extra bytes and fill to `target` from its current position.
-bool WriteBody(PerFile& f, os::File& target, const char* name, std::uint64_t* sum, std::string* cause);
-// Writes the whole result to `target` from its current position; `name` is
-// the file the short-write lines name (the image, or the output file).
-bool WriteImage(PerFile& f, os::File& target, const std::string& name, std::uint64_t* sum, std::string* cause);
+// Writes the data area, extra bytes and fill to `target` from its current
+// position, adding what it reads to `sum`; on failure `cause` says why, and
+// the caller says what became of the file.
+bool WriteBody(PerFile& f, os::File& target, std::uint64_t* sum, std::string* cause);
+// Writes the whole result, header first, as WriteBody does.
+bool WriteImage(PerFile& f, os::File& target, std::uint64_t* sum, std::string* cause);
 
 // The size of the written file: header, data, extra bytes and fill.
 std::int64_t ResultSize(const PerFile& f);
@@ -46,5 +47,8 @@ Next Finish(bool written);
 Next WriteThrough(PerFile& f, os::Target& target, const Header& original);
 // Writes the result to the -out file (output_file.cpp).
 Next WriteToOutputFile(PerFile& f);
+// Whether the -out file `output` is written directly: standard output, a
+// FIFO, a terminal or another device, never leased, reserved or replaced.
+bool WritesDirectly(const std::string& output);
 
 }  // namespace corvane
