@@ -1,6 +1,6 @@
-// End-to-end tests on real filesystems, each made in an image file and
-// loop-mounted (root only): a copy-on-write filesystem under a quota, and
-// filesystems that ignore case. Skipped, with the reason, where they cannot be.
+// End-to-end tests on real filesystems made in an image file and mounted
+// (root only): btrfs under a quota, and exFAT and FAT, which ignore case.
+// Skipped, with the reason, where this machine cannot mount them.
 #include <unistd.h>
 
 #include "helpers.h"
@@ -10,40 +10,28 @@ namespace {
 
 class Filesystems : public Scratch {
  protected:
-  // Makes a filesystem in "img" with `make`, a shell command that mounts it
-  // on "m", unmounted when the test ends. Returns why it cannot, or nothing.
-  std::string Mount(const std::string& make) {
+  // Makes "img" and mounts it on "m" with the shell command `make`; returns
+  // why it cannot, or nothing. TearDown unmounts it.
+  std::string Mount(const std::string& make) const {
     if (geteuid() != 0) return "only root can mount a filesystem";
-    const RunResult made = RunProgram({"/bin/sh", "-c", "rm -rf img m && truncate -s 160M img && mkdir m && (" + make + ") >/dev/null"});
-    if (made.status != 0) return "this machine cannot mount it here: " + made.err;
-    mounted_ = true;
-    return std::string();
-  }
-  void Unmount() {
-    if (mounted_) RunProgram({"umount", "m"});
-    mounted_ = false;
+    const RunResult made = RunProgram({"/bin/sh", "-c", "umount m; rm -rf img m; truncate -s 160M img && mkdir m && (" +
+                                                            make + ") >/dev/null"});
+    return made.status == 0 ? std::string() : "this machine cannot mount it here: " + made.err;
   }
   void TearDown() override {
-    Unmount();
+    RunProgram({"/bin/sh", "-c", "umount m 2>/dev/null"});
     Scratch::TearDown();
   }
-  bool mounted_ = false;
 };
 
 TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
-  // A rewrite through the image on btrfs needs new blocks, which a qgroup
-  // limit refused half way; a file-size limit did the same, or ended the run
-  // with SIGXFSZ. Both left a damaged image.
-  struct Case {
-    std::string where;  // a btrfs subvolume limited to 20 MiB, or the scratch folder
-    std::string limit;  // a shell's ulimit -f, in 512-byte blocks
-    std::size_t pixels;
-    bool through;
-    std::string said;
-  };
+  // Rewritten through the image, btrfs needs new blocks, which a qgroup limit
+  // refused half way; a file-size limit did the same, or ended the run with
+  // SIGXFSZ. Both left a damaged image. Rows: folder (a subvolume limited to
+  // 20 MiB), ulimit -f (512-byte blocks), pixels, written through, what is said.
   const std::string no_btrfs = Mount("mkfs.btrfs -q img && mount -o loop img m && btrfs quota enable m && "
                                      "btrfs subvolume create m/q && btrfs qgroup limit 20M m/q");
-  for (const auto& [where, limit, pixels, through, said] : std::vector<Case>{
+  for (const auto& [where, limit, pixels, through, said] : std::vector<std::tuple<std::string, std::string, std::size_t, bool, std::string>>{
            {"m/q/", "unlimited", 5500000, true, "left unchanged, no room for the repaired file: Disk quota exceeded"},
            {"m/q/", "unlimited", 1000000, true, ""},
            {"", "8", 3000, true, "left unchanged, no room for the repaired file: File too large"},
@@ -52,24 +40,22 @@ TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
     SCOPED_TRACE(where + ": " + std::to_string(pixels) + " pixels under ulimit -f " + limit);
     const std::string input = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(pixels, 9)));
     Write(where + "a.fit", input);
-    std::vector<std::string> env;
-    if (through) env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY, "CORVANE_FAULT_CREATE=eacces"};
-    const RunResult run = RunProgram({"/bin/sh", "-c", "ulimit -f " + limit + " && exec \"$0\" -add 1 " + where + "a.fit",
-                                      CORVANE_BINARY}, {.env = env});
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY};
+    if (through) env.push_back("CORVANE_FAULT_CREATE=eacces");
+    const RunResult run = RunProgram(
+        {"/bin/sh", "-c", "ulimit -f " + limit + " && exec \"$0\" -add 1 " + where + "a.fit", CORVANE_BINARY}, {.env = env});
     EXPECT_EQ(run.status, said.empty() ? 0 : 1) << run.err;
     EXPECT_TRUE(run.err.ends_with(said.empty() ? "\tOK\n" : "Error: '" + where + "a.fit' " + said + "\n")) << run.err;
     EXPECT_EQ(Read(where + "a.fit") == input, !said.empty());
-    unlink(Path(where + "a.fit").c_str());
   }
   if (!no_btrfs.empty()) GTEST_SKIP() << "btrfs with a quota: " << no_btrfs;
 }
 
 TEST_F(Filesystems, ANameKeepsItsLettersWhereCaseIsIgnored) {
-  // "corvane M42.FIT" renamed the user's m42.fit to M42.FIT, and an output
-  // named OUT.FIT took the place of out.fit under that name.
+  // "corvane M42.FIT" renamed the user's m42.fit to M42.FIT, and "-out
+  // OUT.FIT" replaced out.fit under that name.
   for (const std::string make : {"mkfs.exfat img && mount -t exfat-fuse -o loop img m",
                                  "mkfs.vfat img && fusefat -o rw+ img m"}) {
-    SCOPED_TRACE(make);
     if (const std::string why = Mount(make); !why.empty()) {
       GTEST_SKIP() << why;
     }
@@ -77,9 +63,8 @@ TEST_F(Filesystems, ANameKeepsItsLettersWhereCaseIsIgnored) {
     Write("m/out.fit", "old");
     EXPECT_TRUE(Run({"-out", "m/OUT.FIT", "m/M42.FIT"}).err.ends_with("\tOK\n"));
     EXPECT_TRUE(Run({"m/M42.FIT"}).err.ends_with("\tOK\n"));
-    EXPECT_EQ(RunProgram({"ls", "-A", "m"}).out, "m42.fit\nout.fit\n");
+    EXPECT_EQ(RunProgram({"ls", "-A", "m"}).out, "m42.fit\nout.fit\n") << make;
     EXPECT_EQ(Pixels32(Read("m/out.fit")).at(0), 2147483650u);
-    Unmount();
   }
 }
 

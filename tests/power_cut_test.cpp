@@ -106,15 +106,14 @@ class Disk {
     }
   }
 
-  // Whether a crash now may leave a name that starts with `prefix`.
+  // Whether a crash now may leave a name that starts with `prefix`: one on
+  // disk, or one that a pending change gives.
   bool MayHoldName(const std::string& prefix) const {
-    for (std::size_t done = 0; done <= pending_names_.size(); ++done) {
-      std::map<std::string, unsigned long> names = names_;
-      for (std::size_t k = 0; k < done; ++k) Rename(pending_names_[k], &names);
-      const auto at = names.lower_bound(prefix);
-      if (at != names.end() && at->first.starts_with(prefix)) return true;
-    }
-    return false;
+    const auto at = names_.lower_bound(prefix);
+    return (at != names_.end() && at->first.starts_with(prefix)) ||
+           std::any_of(pending_names_.begin(), pending_names_.end(), [&prefix](const Event& event) {
+             return event.kind != 'U' && (event.first.starts_with(prefix) || event.second.starts_with(prefix));
+           });
   }
 
  private:
@@ -319,11 +318,9 @@ TEST_F(PowerCut, WriteThroughAnotherUsersImageLeavesNoCopyBesideIt) {
   // The copy that could not be given to the image's owner stayed beside it,
   // named, for the whole write-through: a power cut left it.
   if (geteuid() != 0 || !CanTestPermissions()) GTEST_SKIP() << "needs root and setpriv to run as another user";
-  const std::set<std::string> states =
-      StatesOf("a.fit", {{"a.fit", input_}}, {"-add", "1", "a.fit"}, {"CORVANE_NO_TMPFILE=1"}, true);
+  StatesOf("a.fit", {{"a.fit", input_}}, {"-add", "1", "a.fit"}, {"CORVANE_NO_TMPFILE=1"}, true);
   ASSERT_TRUE(run_.err.ends_with("\tOK\n")) << run_.err;
   EXPECT_FALSE(copy_beside_) << points_ << " points";
-  EXPECT_TRUE(states.contains(Read("a.fit")));
 }
 
 }  // namespace
