@@ -120,12 +120,11 @@ void HandlePath(std::string path, RunState& run) {
 void ReportSummary(const RunState& run) {
   const Tally& t = run.tally;
   if (!run.saw_folder && t.Files() < 2) return;
-  const char* files = t.Files() == 1 ? "file" : "files";
-  if (check_only) {
-    Report("%d %s: %d would be repaired, %d skipped, %d failed", t.Files(), files, t.repaired, t.skipped, t.failed);
-  } else {
-    Report("%d %s: %d repaired, %d skipped, %d failed", t.Files(), files, t.repaired, t.skipped, t.failed);
-  }
+  Report("%d %s: ", t.Files(), t.Files() == 1 ? "file" : "files");
+  // A run that repaired files and then only checked others says both.
+  if (t.some_written || !check_only) Report("%d repaired, ", t.repaired);
+  if (check_only) Report("%d would be repaired, ", t.would_repair);
+  Report("%d skipped, %d failed", t.skipped, t.failed);
   if (run.unlisted > 0) Report("; %d folder(s) could not be listed", run.unlisted);
   Report("\n");
 }

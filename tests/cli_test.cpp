@@ -151,6 +151,7 @@ TEST_F(Cli, OptionsActOnlyOnThePathsAfterThem) {
   EXPECT_EQ(Read("c.fit"), Plain16({10}));
   EXPECT_NE(run.err.find("\t[ADD 0, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
   EXPECT_NE(run.err.find("\t[ADD 5, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
+  EXPECT_TRUE(run.err.ends_with("3 files: 2 repaired, 1 would be repaired, 0 skipped, 0 failed\n")) << run.err;
 }
 
 // Catches -check writing or creating anything, or reporting a line other than

@@ -319,6 +319,9 @@ TEST_F(Faults, AnOutputFileThatIsAnInputOfTheRunIsRefusedBeforeAnythingIsWritten
       {{"-out", "a.fit", "a.fit"}, "'a.fit' is 'a.fit'"},
       {{"-out", "night/b.fit", "night"}, "'night/b.fit' is 'night/b.fit'"},
       {{"-out", "night/a.fit", "b.fit", "night/"}, "'night/a.fit' is 'night/a.fit'"},
+      // Written with a trailing separator, as the run reads it: a.fit/ is a.fit.
+      {{"-out", "a.fit", "a.fit/", "b.fit"}, "'a.fit' is 'a.fit'"},
+      {{"-out", "night/a.fit", "night\\"}, "'night/a.fit' is 'night/a.fit'"},
   };
   for (const auto& [args, names] : refused) {
     SCOPED_TRACE(args[args.size() - 2] + " " + args.back());

@@ -83,6 +83,30 @@ TEST_F(HeaderRules, AProcessedFileIsSkippedLaterUnlessForced) {
   EXPECT_NE(Read("img.fit"), once);
 }
 
+// A write-through cut off leaves the under-way card; behind the marker of an
+// earlier repair, or in a file whose BZERO says it needs no fix, it was once
+// skipped with exit 0 instead of refused.
+TEST_F(HeaderRules, ACutOffRepairIsRefusedBeforeAnySkipRule) {
+  const std::string kUnderWay = "COMMENT =CORVANE repair under way - if this stays, the repair was cut off";
+  const std::vector<std::vector<std::string>> kHeaders = {
+      Header(16, {kBzero32768, kUnderWay}),
+      Header(16, {kBzero32768, "COMMENT =Mangled by CORVANE - earlier", kUnderWay}),
+      Header(16, {ValueCard("BZERO", "0"), kUnderWay}),
+  };
+  for (const auto& cards : kHeaders) {
+    for (const bool forced : {false, true}) {
+      SCOPED_TRACE(cards[4] + (forced ? " -force" : ""));
+      const std::string bytes = FitsFile(cards, Be16({7}));
+      Write("cut.fit", bytes);
+      const RunResult run = forced ? Run({"-force", "cut.fit"}) : Run({"cut.fit"});
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, "cut.fit\nError: 'cut.fit' is damaged: a repair written through it was interrupted, so its "
+                         "pixels are partly rewritten; restore the original from a backup\n");
+      EXPECT_EQ(Read("cut.fit"), bytes);
+    }
+  }
+}
+
 TEST_F(HeaderRules, AFileShorterThanAHeaderBlockFailsAtTheMissingCard) {
   std::string bytes = FitsFile(Header(16, {kBzero32768}));
   bytes.resize(2879);
@@ -187,6 +211,7 @@ TEST_F(Independence, EachFileComesOutAsItWouldAlone) {
       {"a4-early.fit", FitsFile({ValueCard("SIMPLE", "T"), ValueCard("BITPIX", "16"), kAstra, ValueCard("NAXIS", "1"),
                                  ValueCard("NAXIS1", "0"), kBzero32768, "END"},
                                 std::string(5760, '\0'))},
+      {"a5-float.fit", FitsFile(Header(-32, {kAstra}), std::string(5760, '\0'))},
       {"b0.fit", FitsFile(refused)},
       {"c32.fit", FitsFile(Header(32), Be32({1, 2}))},
       {"d16.fit", FitsFile(Header(16, {kBzero32768}), Be16({3}))},
@@ -209,6 +234,7 @@ TEST_F(Independence, EachFileComesOutAsItWouldAlone) {
   EXPECT_EQ(Read("night/a2.fit").size(), 2880u + 5760u + 2880u);
   EXPECT_EQ(Read("night/a3-whole.fit").size(), 2880u + 5760u);
   EXPECT_EQ(Read("night/a4-early.fit").size(), 2880u + 5760u);
+  EXPECT_EQ(Read("night/a5-float.fit").size(), 2880u + 5760u);
   // Per file, the folder run says what the single runs said, whatever the listing order.
   std::vector<std::string> alone_lines = Lines(alone_report);
   std::vector<std::string> folder_lines = Lines(folder.err);
@@ -218,7 +244,7 @@ TEST_F(Independence, EachFileComesOutAsItWouldAlone) {
     for (std::size_t at; (at = line.find("night\\")) != std::string::npos;) line.replace(at, 6, "alone/");
   }
   ASSERT_FALSE(folder_lines.empty());
-  EXPECT_EQ(folder_lines.back(), "8 files: 7 repaired, 0 skipped, 1 failed");
+  EXPECT_EQ(folder_lines.back(), "9 files: 8 repaired, 0 skipped, 1 failed");
   folder_lines.pop_back();
   std::sort(alone_lines.begin(), alone_lines.end());
   std::sort(folder_lines.begin(), folder_lines.end());

@@ -96,9 +96,16 @@ TEST_F(Layout, BzeroCardsAreRebuiltInTheFixedLayout) {
   Write("keep.fit", FitsFile(Header(16, {"BZERO   = 32768 / comment"}), Be16({1})));
   Run({"keep.fit"});
   EXPECT_EQ(Card(Read("keep.fit"), 4), expected_read);
-  Write("none.fit", FitsFile(Header(32), Be32({1})));
-  Run({"-bzero", "9", "none.fit"});
-  EXPECT_EQ(Read("none.fit").find("BZERO"), std::string::npos);
+  // No BZERO card for -bzero to set, or one after END, which no reader sees.
+  std::vector<std::string> after_end = Header(32);
+  after_end.push_back(ValueCard("BZERO", "32768"));
+  for (const std::string& none : {FitsFile(Header(32), Be32({1})), FitsFile(after_end, Be32({1}))}) {
+    Write("none.fit", none);
+    const RunResult run = Run({"-bzero", "9", "none.fit"});
+    EXPECT_TRUE(run.err.ends_with("Error: 'none.fit' left unchanged: it has no BZERO card for -bzero to set\n"))
+        << run.err;
+    EXPECT_EQ(Read("none.fit"), none);
+  }
   Write("noeq.fit", FitsFile(Header(32, {"BZERO     77"}), Be32({1})));
   Run({"noeq.fit"});
   EXPECT_EQ(Card(Read("noeq.fit"), 4), "BZERO   =                   -1" + std::string(50, ' '));

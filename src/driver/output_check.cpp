@@ -12,7 +12,11 @@ namespace corvane {
 
 std::string InputNamedByOutput(const std::string& output, const std::vector<std::string>& inputs) {
   if (!os::Exists(output)) return std::string();  // a new file is no input
-  for (const std::string& input : inputs) {
+  for (const std::string& as_written : inputs) {
+    // The run cuts one trailing separator before it looks at a path
+    // ("a.fit/" is a.fit), so the comparison does too.
+    std::string input = as_written;
+    CutTrailingSeparator(input);
     os::FileStatus status;
     if (!os::QueryStatus(input, &status)) continue;
     if (!status.is_directory) {
@@ -21,8 +25,7 @@ std::string InputNamedByOutput(const std::string& output, const std::vector<std:
     }
     std::vector<std::string> names;
     if (os::ListDirectory(input, &names) != 0) continue;
-    std::string folder = input;
-    CutTrailingSeparator(folder);
+    const std::string& folder = input;
     for (const std::string& name : names) {
       std::string path = folder;
       path.append(os::kSeparator).append(name);

@@ -12,6 +12,7 @@
 #include "fits/fits.h"
 #include "platform/os.h"
 #include "report.h"
+#include "settings.h"
 
 namespace corvane {
 namespace {
@@ -54,9 +55,13 @@ int isFitsFilename(const std::string& name) {
 }
 
 void Tally::Count(Outcome outcome) {
+  some_written = some_written || check_only == 0;
   switch (outcome) {
     case Outcome::kRepaired:
       ++repaired;
+      break;
+    case Outcome::kWouldRepair:
+      ++would_repair;
       break;
     case Outcome::kSkipped:
       ++skipped;

@@ -60,8 +60,8 @@ std::uint64_t DataSum(std::uint64_t sum, const std::uint8_t* data, std::int64_t 
 // was written (or, with -check, would be), skipped by a rule, or failed.
 enum class Next { kContinue, kDone, kSkipped, kFailed };
 
-// What became of one file.
-enum class Outcome { kRepaired, kSkipped, kFailed };
+// What became of one file (with -check, what would have).
+enum class Outcome { kRepaired, kWouldRepair, kSkipped, kFailed };
 
 // Reads bytes [at, at + length) of the data area into the chunk buffer; false
 // when the file no longer holds them (cut short meanwhile, or a disk error),

@@ -32,7 +32,8 @@ Outcome Fixup(const std::string& path) {
     if (next == Next::kContinue && check_only) next = ForeseeWrite(file);
     if (next == Next::kContinue) next = check_only ? ReportWouldRepair() : WriteResult(file);
     if (next == Next::kFailed) return Outcome::kFailed;
-    return next == Next::kSkipped ? Outcome::kSkipped : Outcome::kRepaired;
+    if (next == Next::kSkipped) return Outcome::kSkipped;
+    return check_only ? Outcome::kWouldRepair : Outcome::kRepaired;
   } catch (const std::bad_alloc&) {
     // Whatever ran short of memory, this file's handles and any temporary
     // file are gone by now; the image is as it was and the run goes on.

@@ -86,13 +86,6 @@ Next TestCard(PerFile& f, int index) {
   if (StartsWith(card, "BITPIX")) {
     if (const Next next = TestBitpix(f, card); next != Next::kContinue) return next;
   }
-  // A write through the image that was cut off: neither the original nor the
-  // repair, and no run can tell which pixels were rewritten.
-  if (StartsWith(card, kUnderWayPrefix)) {
-    Report("Error: '%s' is damaged: a repair written through it was interrupted, so its pixels are partly "
-           "rewritten; restore the original from a backup\n", f.path.c_str());
-    return Next::kFailed;
-  }
   if (force == 0 && StartsWith(card, kMarkerPrefix)) {
     Report("\tLooks like this file has already been mangled. Skipping...\n");
     return Next::kSkipped;
@@ -105,6 +98,20 @@ Next TestCard(PerFile& f, int index) {
     f.saw_end = true;
   }
   return Next::kContinue;
+}
+
+// A write through the image that was cut off leaves a card saying so: the
+// file is neither the original nor the repair, and no run can tell which
+// pixels were rewritten. It is refused before any rule could skip it as
+// marked or as needing no fix, even with -force, and whatever its signature.
+bool WasCutOff(const PerFile& f, const char* block, std::int64_t got) {
+  for (std::int64_t at = 0; at + kCardLen <= got; at += kCardLen) {
+    if (std::memcmp(block + at, kUnderWayPrefix, sizeof kUnderWayPrefix - 1) != 0) continue;
+    Report("Error: '%s' is damaged: a repair written through it was interrupted, so its pixels are partly "
+           "rewritten; restore the original from a backup\n", f.path.c_str());
+    return true;
+  }
+  return false;
 }
 
 // A FIFO, a device or a socket: reported, never read.
@@ -150,7 +157,10 @@ Next CheckOptionsApply(PerFile& f) {
            f.path.c_str());
     return Next::kFailed;
   }
-  const bool has_bzero = std::any_of(f.header.begin(), f.header.end(), IsBzeroCard);
+  // A BZERO card after the first END is no part of the header: readers never see it.
+  const auto end =
+      std::find_if(f.header.begin(), f.header.end(), [](const Card& card) { return StartsWith(card, "END "); });
+  const bool has_bzero = std::any_of(f.header.begin(), end, IsBzeroCard);
   if (set_bzero != 0 && !has_bzero) {
     Report("Error: '%s' left unchanged: it has no BZERO card for -bzero to set\n", f.path.c_str());
     return Next::kFailed;
@@ -200,6 +210,7 @@ Next ReadHeaderBlock(PerFile& f) {
   char block[kBlockSize];
   int error = 0;
   const std::int64_t got = f.target.Input().ReadFull(block, kBlockSize, &error);
+  if (WasCutOff(f, block, got)) return Next::kFailed;
   for (int j = 0; j < kCardsPerBlock; ++j) {
     if (got < std::int64_t{j + 1} * kCardLen) {
       if (error != 0) {
