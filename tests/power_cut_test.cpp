@@ -169,9 +169,8 @@ class PowerCut : public Scratch {
   }
 
   // Runs `args` recorded (as nobody, on files all may write, when
-  // `unprivileged`), with the folder holding `files`, and gathers every state
-  // `name` could have after a crash at any point of the run. Notes whether a
-  // temporary copy may be left beside it once its own data is being written.
+  // `unprivileged`), with the folder holding `files`, and gathers every
+  // state `name` could have after a crash at any point of the run.
   std::set<std::string> StatesOf(const std::string& name, const std::map<std::string, std::string>& files,
                                  const std::vector<std::string>& args, std::vector<std::string> env = {},
                                  bool unprivileged = false) {
@@ -218,7 +217,7 @@ class PowerCut : public Scratch {
   std::string input_;
   RunResult run_;
   std::size_t points_ = 0;
-  bool copy_beside_ = false;
+  bool copy_beside_ = false;  // a copy may be left beside `name` once its own data is written
 };
 
 TEST_F(PowerCut, InPlaceEveryStateIsTheOriginalOrTheWholeRepair) {
@@ -285,8 +284,7 @@ TEST_F(PowerCut, WriteThroughEveryFailedCallLeavesTheOriginalOrARefusedFile) {
   std::istringstream lines(ReadFile(log));
   for (std::string line; std::getline(lines, line);) calls.push_back(line);
   unlink(log.c_str());
-  // The room measured, then reserved; under-way header, flush, data, fill,
-  // flush, final header, flush.
+  // Room measured, reserved; under-way header, flush, data, fill, flush, final header, flush.
   ASSERT_EQ(calls, (std::vector<std::string>{"fallocate", "fallocate", "write", "fsync", "write", "write", "fsync",
                                              "write", "fsync"}));
   for (const std::string mode : {"enospc", "eio", "short"}) {
