@@ -110,6 +110,7 @@ void HandlePath(std::string path, RunState& run) {
   }
   if (!os::Exists(path)) {
     Report("Cannot access file [%s]\n", path.c_str());
+    Report("\t'%s': %s\n", path.c_str(), os::ErrorText(os::StatusError(path)).c_str());
     ++run.tally.failed;
     return;
   }
@@ -134,6 +135,7 @@ void ReportSummary(const RunState& run) {
 int main(int argc, char** argv) {
   using namespace corvane;
   os::PrepareProcess();
+  NoteInterruptBetweenFiles();
   std::vector<std::string> words = os::CommandLine(argc, argv);
   if (words.size() < 2) {
     Usage(stderr);

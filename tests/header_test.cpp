@@ -112,10 +112,41 @@ TEST_F(HeaderRules, AFileShorterThanAHeaderBlockFailsAtTheMissingCard) {
   bytes.resize(2879);
   Write("short.fit", bytes);
   const RunResult run = Run({"short.fit"});
-  EXPECT_EQ(run.err, "short.fit\n\tBPP 16\n\tBZERO 32768\nError reading header line 36 in short.fit\n");
+  EXPECT_EQ(run.err, "short.fit\n\tBPP 16\n\tBZERO 32768\nError reading header line 36 in short.fit\n"
+                     "\t'short.fit' is too short to be a FITS file: 2879 bytes, less than the 2880 of one header block\n");
   EXPECT_EQ(Read("short.fit"), bytes);
-  Write("empty.fit", "");
-  EXPECT_EQ(Run({"empty.fit"}).err, "empty.fit\nError reading header line 1 in empty.fit\n");
+}
+
+// Each once ended with a line that said where reading stopped or what was
+// missing, not what the file is: the line stays, and the cause follows it.
+TEST_F(HeaderRules, AFileThatCannotBeRepairedIsSaidWhatItIs) {
+  std::vector<std::string> long_header = Header(16, {kBzero32768});
+  long_header.pop_back();
+  while (long_header.size() < 40) long_header.push_back("HISTORY more than one block of cards");
+  long_header.push_back("END");
+  std::string two_blocks;
+  for (const std::string& card : long_header) two_blocks += FitsFile({card}).substr(0, 80);
+  two_blocks.resize(2 * 2880, ' ');
+  const struct {
+    std::string bytes;
+    std::string err;
+  } kCases[] = {
+      {"", "Error reading header line 1 in x.fit\n\t'x.fit' is too short to be a FITS file: 0 bytes, less than the "
+           "2880 of one header block\n"},
+      {std::string("\xff\xd8\xff\xe0", 4) + std::string(1200, 'j'),
+       "Error reading header line 16 in x.fit\n\t'x.fit' is too short to be a FITS file: 1204 bytes, less than the "
+       "2880 of one header block\n"},
+      {two_blocks + Be16({1}),
+       "\tBPP 16\n\tBZERO 32768\nError: no END card in the header block of 'x.fit'\n\tIts header does not end in its "
+       "first block of 36 cards: Corvane repairs only images whose header is one block long\n"},
+  };
+  for (const auto& c : kCases) {
+    Write("x.fit", c.bytes);
+    const RunResult run = Run({"x.fit"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "x.fit\n" + c.err);
+    EXPECT_TRUE(Read("x.fit") == c.bytes);
+  }
 }
 
 TEST_F(HeaderRules, ASkipRuleStopsBeforeTheShortCardIsReached) {
@@ -139,8 +170,8 @@ TEST_F(HeaderRules, HeadersMissingEndOrBitpixAreRefusedUntouched) {
   std::vector<std::string> no_end = Header(16, {kBzero32768});
   no_end.pop_back();
   Write("no_end.fit", FitsFile(no_end, Be16({1})));
-  EXPECT_EQ(Run({"no_end.fit"}).err,
-            "no_end.fit\n\tBPP 16\n\tBZERO 32768\nError: no END card in the header block of 'no_end.fit'\n");
+  EXPECT_TRUE(Run({"no_end.fit"}).err.starts_with(
+      "no_end.fit\n\tBPP 16\n\tBZERO 32768\nError: no END card in the header block of 'no_end.fit'\n"));
   EXPECT_EQ(Read("no_end.fit"), FitsFile(no_end, Be16({1})));
   const std::vector<std::string> no_bitpix = {ValueCard("SIMPLE", "T"), ValueCard("NAXIS", "0"), "END"};
   Write("no_bitpix.fit", FitsFile(no_bitpix));
@@ -178,14 +209,17 @@ TEST_F(HeaderRules, AReadOnlyInputFailsInPlaceButWorksWithAnOutputFile) {
   const std::string bytes = FitsFile(Header(16, {kBzero32768}), Be16({4}));
   Write("ro.fit", bytes);
   ASSERT_EQ(chmod(Path("ro.fit").c_str(), 0444), 0);
-  // The cause once went unsaid: the same line as for an empty file.
+  // The cause once went unsaid: the same line as for an empty file. Now
+  // what will work is said too.
+  const std::string kReadOnly = "ro.fit\nError: cannot open 'ro.fit': Permission denied\n\t'ro.fit' is read-only: make "
+                                "it writable, or write the repaired image to another file with -out\n";
   RunResult run = Run({"ro.fit"}, {.as_unprivileged = true});
-  EXPECT_EQ(run.err, "ro.fit\nError: cannot open 'ro.fit': Permission denied\n");
+  EXPECT_EQ(run.err, kReadOnly);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(Read("ro.fit"), bytes);
   // -check opens the input the same way, so it reports the same failure.
   run = Run({"-check", "ro.fit"}, {.as_unprivileged = true});
-  EXPECT_EQ(run.err, "ro.fit\nError: cannot open 'ro.fit': Permission denied\n");
+  EXPECT_EQ(run.err, kReadOnly);
   run = Run({"-add", "1", "-out", "new.fit", "ro.fit"}, {.as_unprivileged = true});
   EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
   EXPECT_EQ(Pixels16(Read("new.fit"))[0], 5);
@@ -256,9 +290,9 @@ TEST_F(Independence, EachFileComesOutAsItWouldAlone) {
 
 TEST_F(Independence, ANonZeroPaddingKeepsTheAstraImageRuleFromFiring) {
   Write("a.fit", FitsFile(Header(16, {kBzero32768, kAstra}), std::string(2880, '\0')));
-  const RunResult run = Run({"-padbytes", "-5", "a.fit"});
+  const RunResult run = Run({"-padbytes", "5", "a.fit"});
   EXPECT_EQ(run.err.find("Astra Image"), std::string::npos);
-  EXPECT_EQ(Read("a.fit").size(), 2u * 2880u);
+  EXPECT_EQ(Read("a.fit").size(), 3u * 2880u);
 }
 
 }  // namespace

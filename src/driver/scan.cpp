@@ -1,5 +1,5 @@
-// Directory arguments: a one-level listing filtered by name length, read
-// permission and FITS extension. The listing is read whole and closed before any
+// Directory arguments: a one-level listing in name order, filtered by name
+// length and FITS extension. The listing is read whole and closed before any
 // entry is repaired, because a repair renames a new file into the directory and
 // an open listing could then show that entry a second time.
 #include "driver/scan.h"
@@ -83,6 +83,9 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
     Report("Error: out of memory listing directory %s; its files were not repaired\n", dir.c_str());
     return false;
   }
+  // Name order (byte order), as Windows lists its folders: the same report
+  // on every run and every machine, whatever order the directory keeps.
+  std::sort(names.begin(), names.end());
   const int files_before = tally.Files();
   int passed_over = 0;  // .fits files, repaired only when named
   for (const std::string& name : names) {

@@ -31,7 +31,7 @@ struct Tally {
   int Files() const { return repaired + would_repair + skipped + failed; }
 };
 
-// Hands every entry of `dir` with a FITS name to Fixup, in listing order,
+// Hands every entry of `dir` with a FITS name to Fixup, in name order,
 // counting what became of each in `tally` (one that cannot be read fails). A folder with no such entry
 // says so. Returns false when the folder could not be listed.
 bool ScanDirectory(const std::string& dir, Tally& tally);

@@ -90,6 +90,12 @@ std::int64_t PixelBytes(const PerFile& file);
 // the files before it.
 Outcome Fixup(const std::string& path);
 
+// What an interrupting signal says as the run ends: that it came between two
+// files, or which file it leaves as it was (a file being written through is
+// finished first, and says the former once it is).
+void NoteInterruptBetweenFiles();
+void NoteInterruptDuring(const std::string& path);
+
 // The BZERO a repaired file gets: -bzero's value, or the one it holds.
 std::int32_t BzeroToWrite(const PerFile& file);
 

@@ -21,8 +21,28 @@ Next ReportWouldRepair() {
 
 }  // namespace
 
+void NoteInterruptBetweenFiles() { os::SetInterruptNote("Interrupted between two files: none was left half done\n"); }
+
+void NoteInterruptDuring(const std::string& path) {
+  if (check_only) {
+    os::SetInterruptNote("Interrupted while checking '" + path + "': nothing was written\n");
+  } else if (OUT_FNAME) {
+    os::SetInterruptNote("Interrupted while repairing '" + path + "': it and '" + *OUT_FNAME +
+                             "' were left as they were\n",
+                         "Interrupted just after the repair of '" + path + "' was put in '" + *OUT_FNAME + "'\n");
+  } else {
+    os::SetInterruptNote("Interrupted while repairing '" + path + "': it was left as it was\n",
+                         "Interrupted just after '" + path + "' was repaired\n");
+  }
+}
+
 Outcome Fixup(const std::string& path) {
   Report("%s\n", path.c_str());
+  NoteInterruptDuring(path);
+  // Whichever way it ends, the file is no longer under way.
+  struct BetweenFiles {
+    ~BetweenFiles() { NoteInterruptBetweenFiles(); }
+  } between_files;
   try {
     PerFile file(path);
     file.add_value = ADD_VALUE;

@@ -3,6 +3,7 @@
 // rule or refused. Also notes the producer (Registax, Astra Image) and the END card.
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
 #include <optional>
 
@@ -130,6 +131,11 @@ Next OpenInput(PerFile& f) {
   const os::Access access = OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite;
   if (const int error = f.target.Open(f.path, access); error != 0) {
     Report("Error: cannot open '%s': %s\n", f.path.c_str(), os::ErrorText(error).c_str());
+    // One's own image that may be read but not written: say what will work.
+    if (access == os::Access::kReadWrite && os::MeansReadOnly(error) && os::IsReadable(f.path) == os::Readable::kYes) {
+      Report("\t'%s' is read-only: make it writable, or write the repaired image to another file with -out\n",
+             f.path.c_str());
+    }
     return Next::kFailed;
   }
   if (IsSpecialFile(f)) return Next::kFailed;
@@ -179,6 +185,8 @@ Next CheckHeaderBlock(PerFile& f) {
   // would land on the SIMPLE card and the next header block would pass for pixels.
   if (!f.saw_end) {
     Report("Error: no END card in the header block of '%s'\n", f.path.c_str());
+    Report("\tIts header does not end in its first block of 36 cards: Corvane repairs only images whose header "
+           "is one block long\n");
     return Next::kFailed;
   }
   if (f.bpp == 0) {
@@ -217,6 +225,8 @@ Next ReadHeaderBlock(PerFile& f) {
         Report("Error reading header line %d in %s: %s\n", j + 1, f.path.c_str(), os::ErrorText(error).c_str());
       } else {
         Report("Error reading header line %d in %s\n", j + 1, f.path.c_str());
+        Report("\t'%s' is too short to be a FITS file: %" PRId64 " bytes, less than the 2880 of one header block\n",
+               f.path.c_str(), got);
       }
       return Next::kFailed;
     }

@@ -14,6 +14,8 @@ namespace {
 // A FIFO, a terminal or standard output: written as it is, from where it stands.
 Next WriteDirectly(PerFile& f, const std::string& output) {
   NoteDirectOutput();
+  os::SetInterruptNote("Interrupted while writing the repair of '" + f.path + "' to '" + output +
+                       "': it got only part of it\n");
   os::File out;
   const int error = os::IsStandardOutput(output) ? os::OpenStandardOutput(&out) : os::OpenDirect(output, &out);
   if (error != 0) {

@@ -139,6 +139,7 @@ bool WriteImage(PerFile& f, os::File& target, std::uint64_t* sum, std::string* c
 
 Next Finish(bool written) {
   if (!written) return Next::kFailed;
+  NoteInterruptBetweenFiles();  // a signal held during a write through it comes now
   Report("\tOK\n");
   return Next::kDone;
 }

@@ -113,6 +113,9 @@ struct FileStatus {
 
 // Status of the file `path` names (links followed); false when it cannot be queried.
 bool QueryStatus(const std::string& path, FileStatus* status);
+// Why the status of `path` cannot be queried: the system's error number, or
+// 0 when it can be.
+int StatusError(const std::string& path);
 // The folder a file of `path` would be in ("." for a bare name).
 std::string FolderOf(const std::string& path);
 bool Exists(const std::string& path);
@@ -275,6 +278,9 @@ std::string LastErrorText();
 // Whether an error number of this layer means access was refused (a folder
 // without write permission, say).
 bool IsAccessDenied(int error);
+// Whether an error number of opening a file for writing means it may be
+// read but not written: its permissions, a read-only attribute or disk.
+bool MeansReadOnly(int error);
 
 // Flushes to disk the directory whose entries replacements changed last.
 void FlushDirectories();
@@ -286,6 +292,13 @@ void FlushDirectories();
 // before the process ends the way that signal ends it. A signal that was
 // ignored when the run started (nohup, a background job) stays ignored.
 void PrepareProcess();
+
+// The line an interrupting signal writes to standard error before the run
+// ends (which file it leaves as it was); empty for none. `after_commit`
+// takes its place the moment a Replacement is put under the target's name,
+// since a signal held during the rename comes only after it. Both are copied
+// into memory the handler may read, so a line is set as a whole, never half.
+void SetInterruptNote(const std::string& line, const std::string& after_commit = std::string());
 
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.

@@ -128,4 +128,6 @@ std::string LastErrorText() { return std::strerror(errno); }
 
 bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 
+bool MeansReadOnly(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
 }  // namespace corvane::os

@@ -29,6 +29,12 @@ extern volatile std::sig_atomic_t g_pending;
 extern int g_pending_directory;
 extern char g_pending_name[32];
 extern volatile int g_unflushed_descriptor;
+// The line the handler writes to standard error, and its length (0 for none).
+extern char g_interrupt_note[4096];
+extern volatile std::sig_atomic_t g_interrupt_note_length;
+// Makes the line set for after a commit the one the handler writes; called
+// with the interrupts held.
+void CommitInterruptNote();
 
 // Holds the interrupts for one short step and restores the mask after it.
 class ScopedHold {

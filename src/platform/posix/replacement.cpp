@@ -216,6 +216,7 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
       }
       g_pending = 0;
       committed_ = true;
+      CommitInterruptNote();
       (void)unlinkat(directory_, temp_name_.c_str(), 0);  // the replaced file, the original's data
     } else if (exchanged != EINVAL && exchanged != ENOSYS && exchanged != ENOTSUP) {
       *error = std::string("cannot replace the file: ") + std::strerror(exchanged);
@@ -228,6 +229,7 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
       }
       committed_ = true;
       g_pending = 0;
+      CommitInterruptNote();
     }
   }
   // The result is in place once the rename succeeded; flushing the folder

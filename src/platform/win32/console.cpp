@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 #include "platform/win32/win32.h"
 
@@ -18,6 +19,10 @@ bool g_stopping = false;     // a console event is being handled
 int g_writing_through = -1;  // the descriptor being rewritten in place, or -1
 constexpr std::size_t kLongestPath = 32768;
 wchar_t g_pending[kLongestPath] = {};  // the temporary file to remove; empty for none
+
+// Never freed: the handler may read them until the process ends.
+std::string* g_interrupt_note = nullptr;
+std::string* g_note_after_commit = nullptr;
 
 UINT g_original_output_cp = 0;  // the code page to restore, 0 for none
 bool g_wait_for_enter = false;
@@ -123,10 +128,27 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   }
   // Stopping an in-place write half way would leave a damaged image.
   while (g_writing_through >= 0) (void)SleepConditionVariableSRW(&g_write_through_ended, &g_lock, INFINITE, 0);
+  if (g_interrupt_note != nullptr && !g_interrupt_note->empty()) {
+    DWORD written = 0;  // nothing more can be done when this fails: the process is ending
+    (void)WriteFile(GetStdHandle(STD_ERROR_HANDLE), g_interrupt_note->data(),
+                    static_cast<DWORD>(g_interrupt_note->size()), &written, nullptr);
+  }
   ReleaseSRWLockExclusive(&g_lock);
   RestoreConsole();
   (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
+}
+
+void SetInterruptNote(const std::string& line, const std::string& after_commit) {
+  Lock lock;
+  if (g_interrupt_note == nullptr) g_interrupt_note = new std::string();
+  if (g_note_after_commit == nullptr) g_note_after_commit = new std::string();
+  *g_interrupt_note = line;
+  *g_note_after_commit = after_commit;
+}
+
+void CommitInterruptNote() {
+  if (g_interrupt_note != nullptr && g_note_after_commit != nullptr) *g_interrupt_note = *g_note_after_commit;
 }
 
 void PrepareConsole() {

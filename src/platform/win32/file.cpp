@@ -116,4 +116,8 @@ std::string LastErrorText() { return std::strerror(errno); }
 
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
+bool MeansReadOnly(int error) {
+  return error == ERROR_FILE_READ_ONLY || error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+}
+
 }  // namespace corvane::os

@@ -204,7 +204,15 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
   const DWORD before = GetFileAttributesW(target.c_str());
   // A viewer, an indexer or a virus scanner may hold the file for a moment.
   const DWORD result = win32::RetryWhileBusy(
-      [&] { return win32::Guarded([&] { return ReplaceWith(wide_temp_path_, target); }, &kNoPendingFile); },
+      [&] {
+        return win32::Guarded(
+            [&] {
+              const DWORD replaced = ReplaceWith(wide_temp_path_, target);
+              if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote();
+              return replaced;
+            },
+            &kNoPendingFile);
+      },
       win32::kRetryAttempts, win32::kRetryPauseMs);
   if (result != ERROR_SUCCESS) {
     *error = "cannot replace the file: " + ErrorText(result);
