@@ -196,13 +196,14 @@ namespace {
 // to rewrite blocks the file already has, where reserving over them reserves
 // nothing. They are claimed past the file's end, where no write lands, and
 // given back at once (a truncation to the size it has drops them). Returns 0,
-// or the error of the claim; 0 where the filesystem cannot tell.
+// or the error of a claim refused for want of room; 0 where the filesystem
+// cannot tell (no such claims on FUSE or network filesystems, say).
 int MeasureRoom(int fd, std::int64_t file_size, std::int64_t size, std::int64_t modified_ns) {
   int result = 0;
   do {
     result = fallocate(fd, FALLOC_FL_KEEP_SIZE, file_size, size) == 0 ? 0 : errno;
   } while (result == EINTR);
-  if (result == EOPNOTSUPP || result == ENOSYS) return 0;
+  if (result != 0 && result != ENOSPC && result != EDQUOT && result != EFBIG) return 0;
   (void)ftruncate(fd, static_cast<off_t>(file_size));  // a failed claim may have got part of it
   // The truncation stamps the time; the owner gets the old one back.
   const timespec times[2] = {{0, UTIME_OMIT}, {modified_ns / 1000000000, modified_ns % 1000000000}};
