@@ -39,9 +39,9 @@ TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
     SCOPED_TRACE(where + ": " + std::to_string(pixels) + " pixels under ulimit -f " + limit);
     const std::string input = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(pixels, 9)));
     Write(where + "a.fit", input);
-    const RunResult run = RunProgram(
-        {"/bin/sh", "-c", "ulimit -f " + limit + " && exec \"$0\" -add 1 " + where + "a.fit", CORVANE_BINARY},
-        {.env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY, through ? "CORVANE_FAULT_CREATE=eacces" : "X=1"}});
+    const RunResult run = RunProgram({"/bin/sh", "-c", "ulimit -f " + limit + " && LD_PRELOAD=\"$1\" exec \"$0\" -add 1 " +
+                                      where + "a.fit", CORVANE_BINARY, CORVANE_FAULT_LIBRARY},
+                                     {.env = {through ? "CORVANE_FAULT_CREATE=eacces" : "X=1"}});
     EXPECT_EQ(run.status, said.empty() ? 0 : 1) << run.err;
     EXPECT_TRUE(run.err.ends_with(said.empty() ? "\tOK\n" : "Error: '" + where + "a.fit' " + said + "\n")) << run.err;
     EXPECT_EQ(Read(where + "a.fit") == input, !said.empty());
