@@ -5,10 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "platform/os.h"
@@ -53,7 +53,7 @@ std::string g_note_after_commit;  // only the run touches it, never the handler
 }  // namespace
 
 void CommitInterruptNote() {
-  std::memcpy(g_interrupt_note, g_note_after_commit.data(), g_note_after_commit.size());
+  std::copy(g_note_after_commit.begin(), g_note_after_commit.end(), g_interrupt_note);  // a line, no terminator
   g_interrupt_note_length = static_cast<std::sig_atomic_t>(g_note_after_commit.size());
 }
 
@@ -126,7 +126,7 @@ void SetInterruptNote(const std::string& line, const std::string& after_commit) 
   const std::string text = Fitting(line);
   const ScopedHold hold;
   g_note_after_commit = Fitting(after_commit);
-  std::memcpy(g_interrupt_note, text.data(), text.size());
+  std::copy(text.begin(), text.end(), g_interrupt_note);
   g_interrupt_note_length = static_cast<std::sig_atomic_t>(text.size());
 }
 
