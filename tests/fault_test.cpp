@@ -383,12 +383,16 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
         << run.err;
     EXPECT_EQ(Read("a.fit"), input_);
   }
-  // A read failing once writing has begun can only be owned up to.
+  // A read failing once writing has begun can only be owned up to, and a
+  // signal held meanwhile once ended the run saying it was left as it was.
   Write("a.fit", input_);
-  const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4"}});
+  const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4",
+                                                              "CORVANE_FAULT_CALL=1", "CORVANE_FAULT_MODE=int"}});
+  EXPECT_EQ(cut.status, 130);
   EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten (its data could not be "
                                 "read again: it is shorter than when it was opened); a later run refuses it, "
-                                "restore it from a backup\n"))
+                                "restore it from a backup\nInterrupted just after the repair of 'a.fit' failed "
+                                "half way: it is damaged, as said above\n"))
       << cut.err;
   // The header still says a repair is under way: a later run, even forced, refuses the file.
   const std::string damaged = Read("a.fit");
