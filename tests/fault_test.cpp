@@ -383,6 +383,14 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
         << run.err;
     EXPECT_EQ(Read("a.fit"), input_);
   }
+  // Where the filesystem reserves only by growing the file (FAT through
+  // FUSE), a header that could not be marked left it longer, "unchanged".
+  Write("a.fit", input_);
+  EXPECT_NE(Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_RESERVE=eopnotsupp",
+                                                 "CORVANE_FAULT_CALL=2", "CORVANE_FAULT_MODE=eio"}})
+                .err.find("left unchanged, its header could not be marked"),
+            std::string::npos);
+  EXPECT_EQ(Read("a.fit").size(), input_.size());
   // A read failing once writing has begun can only be owned up to, and a
   // signal held meanwhile once ended the run saying it was left as it was.
   Write("a.fit", input_);

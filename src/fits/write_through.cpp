@@ -71,9 +71,10 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
   std::string cause;
   if (!file.Rewind() || !WriteHeader(under_way, file, &cause) || !file.Sync()) {
     if (cause.empty()) cause = os::LastErrorText();
-    // No pixel has changed yet: the original header, written back, makes it whole.
+    // No pixel has changed yet: the original header, written back, and the
+    // size it had (a reservation may have grown it) make it whole.
     std::string again;
-    if (file.Rewind() && WriteHeader(original, file, &again) && file.Sync()) {
+    if (file.Rewind() && WriteHeader(original, file, &again) && target.RestoreSize() && file.Sync()) {
       Report("Error: '%s' left unchanged, its header could not be marked as under repair: %s\n", f.path.c_str(),
              cause.c_str());
     } else {
