@@ -2,6 +2,7 @@
 // write-family call, for every N of a run, or interrupts it there with a
 // signal. After each, an in-place original is either intact or completely
 // replaced, no temporary file remains, and the next file is still repaired.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -549,6 +550,18 @@ TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
   EXPECT_TRUE(run.err.ends_with("\tOK\n[do_stretch] ")) << run.err;
   EXPECT_TRUE(Read("f.fit").starts_with("SIMPLE  =")) << Read("f.fit").substr(0, 80);
   EXPECT_EQ(Read("f.fit").size(), 4u * 2880u);
+  // Made non-blocking by whoever started the run, standard output failed
+  // the image the moment its pipe was full.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  run = RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c 92160 <&$1 > n.fit) & \"$0\" -out "
+                    "/dev/stdout a.fit a.fit a.fit a.fit a.fit a.fit a.fit a.fit >&$2; wait", tool,
+                    std::to_string(ends[0]), std::to_string(ends[1])});
+  close(ends[0]);
+  close(ends[1]);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Read("n.fit").size(), 8u * 4u * 2880u);
   // A FIFO is written as it is, read by another program; stdout keeps the
   // line. Closed after the first image, it told its reader the stream had
   // ended, and the run waited for ever to write the second.
