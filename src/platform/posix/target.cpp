@@ -243,6 +243,8 @@ int Target::Reserve(std::int64_t size) {
   return result;
 }
 
+bool Target::RestoreSize() { return ftruncate(Writable().Descriptor(), static_cast<off_t>(status_.size)) == 0; }
+
 // The descriptor whose read lease a break gives up at once: the program
 // that broke it waits until then. Also whether that happened.
 volatile std::sig_atomic_t g_lease_descriptor = -1;
