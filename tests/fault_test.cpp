@@ -550,6 +550,9 @@ TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
   EXPECT_TRUE(run.err.ends_with("\tOK\n[do_stretch] ")) << run.err;
   EXPECT_TRUE(Read("f.fit").starts_with("SIMPLE  =")) << Read("f.fit").substr(0, 80);
   EXPECT_EQ(Read("f.fit").size(), 4u * 2880u);
+  Write("s.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")})));  // skipped, yet the line went into the stream
+  RunProgram({"/bin/sh", "-c", "\"$0\" -stretch -out /dev/stdout s.fit > none.fit", tool});
+  EXPECT_EQ(Read("none.fit"), "");
   // Made non-blocking by whoever started the run, standard output failed
   // the image the moment its pipe was full.
   int ends[2];
