@@ -20,17 +20,21 @@ int isDirectory(std::string& path);
 // character before the extension, else 0.
 int isFitsFilename(const std::string& name);
 
-// How many files of a run ended each way, and which failed, in run order.
+// How many files of a run ended each way, which failed (in run order), and
+// whether any was handled before -check (a run may repair some files and
+// only check later ones).
 struct Tally {
   int repaired = 0;
+  int would_repair = 0;
   int skipped = 0;
   int failed = 0;
   std::vector<std::string> failed_paths;
+  bool some_written = false;
   void Count(Outcome outcome, const std::string& path);
-  int Files() const { return repaired + skipped + failed; }
+  int Files() const { return repaired + would_repair + skipped + failed; }
 };
 
-// Hands every entry of `dir` with a FITS name to Fixup, in listing order,
+// Hands every entry of `dir` with a FITS name to Fixup, in name order,
 // counting what became of each in `tally` (one that cannot be read fails). A folder with no such entry
 // says so. Returns false when the folder could not be listed.
 bool ScanDirectory(const std::string& dir, Tally& tally);

@@ -60,12 +60,13 @@ std::uint64_t DataSum(std::uint64_t sum, const std::uint8_t* data, std::int64_t 
 // was written (or, with -check, would be), skipped by a rule, or failed.
 enum class Next { kContinue, kDone, kSkipped, kFailed };
 
-// What became of one file.
-enum class Outcome { kRepaired, kSkipped, kFailed };
+// What became of one file (with -check, what would have).
+enum class Outcome { kRepaired, kWouldRepair, kSkipped, kFailed };
 
 // Reads bytes [at, at + length) of the data area into the chunk buffer; false
-// when the file no longer holds them (cut short meanwhile, or a disk error).
-bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length);
+// when the file no longer holds them (cut short meanwhile, or a disk error),
+// and `cause` then says which.
+bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length, std::string* cause);
 // How many bytes of the chunk [at, at + length) of the data area are pixels:
 // the rest is fill after the image, written back as it was read.
 std::int64_t PixelsIn(const PerFile& f, std::int64_t at, std::int64_t length);
@@ -89,6 +90,12 @@ std::int64_t PixelBytes(const PerFile& file);
 // the files before it.
 Outcome Fixup(const std::string& path);
 
+// What an interrupting signal says as the run ends: that it came between two
+// files, or which file it leaves as it was (a file being written through is
+// finished first, and says the former once it is).
+void NoteInterruptBetweenFiles();
+void NoteInterruptDuring(const std::string& path);
+
 // The BZERO a repaired file gets: -bzero's value, or the one it holds.
 std::int32_t BzeroToWrite(const PerFile& file);
 
@@ -107,6 +114,10 @@ Next ScanDataArea(PerFile& f, std::int64_t end);
 Next ReadHeaderBlock(PerFile& file);
 Next TransformPixels(PerFile& file);
 Next WriteResult(PerFile& file);
+// With -check, in place of WriteResult: the refusals a run makes before it
+// writes a byte that can be foreseen without writing (another program has
+// the image open for writing), each reported as the run reports it.
+Next ForeseeWrite(PerFile& file);
 
 // The integer value of a card (80 characters, no terminator needed), or -1 with
 // a message when it holds no "=".

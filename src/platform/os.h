@@ -47,7 +47,7 @@ class File {
   // read, or 0 when the file simply ended.
   std::int64_t ReadFull(void* buffer, std::int64_t count, int* error = nullptr);
   // As ReadFull, from `offset` on, leaving the file position where it was.
-  std::int64_t ReadAt(void* buffer, std::int64_t count, std::int64_t offset);
+  std::int64_t ReadAt(void* buffer, std::int64_t count, std::int64_t offset, int* error = nullptr);
   // Writes until `count` bytes are written or a write fails; returns the bytes written.
   std::int64_t WriteFull(const void* buffer, std::int64_t count);
   bool Rewind();
@@ -99,8 +99,11 @@ enum class Access { kRead, kReadWrite };
 // Opens `path` for writing as it is, neither created nor emptied: a FIFO, a
 // terminal or a device. Returns 0 or the system's error number.
 int OpenDirect(const std::string& path, File* file);
-// Whether `path` names the file, pipe or terminal standard output already goes to.
+// Whether `path` names the file, pipe, socket or terminal standard output already goes to.
 bool IsStandardOutput(const std::string& path);
+// A descriptor for standard output itself, sharing its position and its
+// append mode. Returns 0 or the system's error number.
+int OpenStandardOutput(File* file);
 // Whether two paths name the same existing file (links followed).
 bool SameFile(const std::string& first, const std::string& second);
 
@@ -112,6 +115,9 @@ struct FileStatus {
 
 // Status of the file `path` names (links followed); false when it cannot be queried.
 bool QueryStatus(const std::string& path, FileStatus* status);
+// Why the status of `path` cannot be queried: the system's error number, or
+// 0 when it can be.
+int StatusError(const std::string& path);
 // The folder a file of `path` would be in ("." for a bare name).
 std::string FolderOf(const std::string& path);
 bool Exists(const std::string& path);
@@ -159,8 +165,14 @@ class Target {
   // Whether the open file is now `size` bytes long.
   bool HasSize(std::int64_t size) const;
   // Reserves room for `size` bytes, so a rewrite through the file finds a full
-  // disk before it changes a byte. Returns 0 or the system's error number.
+  // disk, a quota or the file-size limit before it changes a byte (where the
+  // filesystem copies on write, the room is measured there, not held).
+  // Returns 0 or the system's error number.
   int Reserve(std::int64_t size);
+  // Gives the file back the size it had when it was opened, which a
+  // reservation may have grown (where the filesystem reserves only by
+  // growing the file). False when it cannot.
+  bool RestoreSize();
   // Opens the file once more, for writing through it (Writable), checking that
   // the name still refers to the file opened first. Returns 0 or an error number.
   int OpenForWriting();
@@ -223,9 +235,10 @@ class Replacement {
   // copy has instead. kOtherOwner when the copy cannot be given to the
   // original's owner; on failure `error` says why.
   Attributes CopyAttributesFrom(const File& original, std::string* error, std::string* note);
-  // For an output file: the mode of `input` less the umask (as cp gives a new
-  // copy), and the owner of the file it replaces, when `replaced` is open.
-  // kOtherOwner when the replaced file's owner cannot keep it.
+  // For an output file, what cp gives it: a new one gets the mode of `input`
+  // less the umask; one that replaces the open file `replaced` keeps its
+  // owner, group, mode, ACL and other extended attributes. kOtherOwner when
+  // the replaced file's owner cannot keep it; on failure `error` says why.
   Attributes TakeModeOf(const File& input, const File& replaced, std::string* error);
   // Flushes the temporary file to disk and, when the file the data was read
   // from (`read`, or `target` itself) is unchanged, its lease (if any) was not
@@ -240,6 +253,10 @@ class Replacement {
   // After a failed Commit: whether the target's name no longer holds the
   // original (`error` then says what it holds and where the rest went).
   bool NameChanged() const { return committed_; }
+  // Gives the temporary file up before the target is written some other way:
+  // its name is removed for good (a power cut cannot bring it back) and its
+  // room is freed.
+  void Discard();
 
  private:
   int directory_ = -1;  // borrowed from the target (POSIX)
@@ -269,6 +286,9 @@ std::string LastErrorText();
 // Whether an error number of this layer means access was refused (a folder
 // without write permission, say).
 bool IsAccessDenied(int error);
+// Whether an error number of opening a file for writing means it may be
+// read but not written: its permissions, a read-only attribute or disk.
+bool MeansReadOnly(int error);
 
 // Flushes to disk the directory whose entries replacements changed last.
 void FlushDirectories();
@@ -280,6 +300,13 @@ void FlushDirectories();
 // before the process ends the way that signal ends it. A signal that was
 // ignored when the run started (nohup, a background job) stays ignored.
 void PrepareProcess();
+
+// The line an interrupting signal writes to standard error before the run
+// ends (which file it leaves as it was); empty for none. `after_commit`
+// takes its place the moment a Replacement is put under the target's name,
+// since a signal held during the rename comes only after it. Both are copied
+// into memory the handler may read, so a line is set as a whole, never half.
+void SetInterruptNote(const std::string& line, const std::string& after_commit = std::string());
 
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.

@@ -2,7 +2,9 @@
 // and reservation, a device opened as it is, the data Buffer, and the
 // system's text for an error number.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <cstring>
 
 #include "platform/os.h"
+#include "platform/posix/posix.h"
 #include "platform/transfer.h"
 
 namespace corvane::os {
@@ -60,17 +63,29 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count, int* error) {
   return got;
 }
 
-std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
+std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset, int* error) {
   auto* bytes = static_cast<unsigned char*>(buffer);
-  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
-    return pread(fd_, bytes + at, static_cast<std::size_t>(chunk), static_cast<off_t>(offset + at));
+  int failure = 0;
+  const std::int64_t got = TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    const ssize_t moved = pread(fd_, bytes + at, static_cast<std::size_t>(chunk), static_cast<off_t>(offset + at));
+    failure = moved < 0 ? errno : 0;
+    return moved;
   });
+  if (error != nullptr) *error = failure;
+  return got;
 }
 
 std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
-    return write(fd_, bytes + at, static_cast<std::size_t>(chunk));
+    const ssize_t moved = write(fd_, bytes + at, static_cast<std::size_t>(chunk));
+    // Standard output is shared with whoever started the run, who may have
+    // made it non-blocking: a full pipe is waited for, not taken for a failure.
+    if (moved < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd ready{fd_, POLLOUT, 0};
+      if (poll(&ready, 1, -1) >= 0) errno = EINTR;  // EINTR has the write tried again
+    }
+    return moved;
   });
 }
 
@@ -83,7 +98,22 @@ int OpenDirect(const std::string& path, File* file) {
   return file->IsOpen() ? 0 : errno;
 }
 
+int OpenStandardOutput(File* file) {
+  // A duplicate, not the name opened again: that would start at offset 0 of a
+  // regular file, over what is already there, and a socket has no name to open.
+  *file = File(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+  return file->IsOpen() ? 0 : errno;
+}
+
+int posix::CheckSizeLimit(std::int64_t size) {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::uint64_t>(size) > limit.rlim_cur ? EFBIG : 0;
+}
+
 int File::Reserve(std::int64_t size) {
+  // Found before a byte is written, the limit fails this file alone.
+  if (const int error = posix::CheckSizeLimit(size); error != 0) return error;
 #ifdef __linux__
   // fallocate, never posix_fallocate: where the filesystem cannot reserve,
   // that one writes into every block of it, a second copy's worth of work.
@@ -105,5 +135,7 @@ std::string ErrorText(int error) { return std::strerror(error); }
 std::string LastErrorText() { return std::strerror(errno); }
 
 bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
+
+bool MeansReadOnly(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 }  // namespace corvane::os

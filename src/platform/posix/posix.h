@@ -29,6 +29,12 @@ extern volatile std::sig_atomic_t g_pending;
 extern int g_pending_directory;
 extern char g_pending_name[32];
 extern volatile int g_unflushed_descriptor;
+// The line the handler writes to standard error, and its length (0 for none).
+extern char g_interrupt_note[4096];
+extern volatile std::sig_atomic_t g_interrupt_note_length;
+// Makes the line set for after a commit the one the handler writes; called
+// with the interrupts held.
+void CommitInterruptNote();
 
 // Holds the interrupts for one short step and restores the mask after it.
 class ScopedHold {
@@ -56,6 +62,12 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 std::string DirectoryOf(const std::string& path);
 std::string NameOf(const std::string& path);
 
+// The name `folder` stores for the file that `name` finds there. On a
+// filesystem that ignores case (FAT, exFAT, NTFS through FUSE) "M42.FIT" finds
+// "m42.fit", and a file renamed into place under the name as typed would
+// change its letters; elsewhere it is `name`.
+std::string StoredName(int folder, const std::string& name);
+
 // Six letters or digits that no other run is likely to pick at the same time.
 std::string RandomSuffix();
 
@@ -64,5 +76,9 @@ std::string RandomSuffix();
 int OpenInFolder(int folder, const std::string& name, Access access, File* file);
 
 std::int64_t ModifiedNs(const struct stat& info);
+
+// EFBIG when a file of `size` bytes would pass the file-size limit of the
+// process (ulimit -f), whose writes past it end the run with SIGXFSZ; else 0.
+int CheckSizeLimit(std::int64_t size);
 
 }  // namespace corvane::os::posix

@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform/os.h"
 #include "platform/posix/posix.h"
@@ -42,6 +44,19 @@ volatile std::sig_atomic_t g_pending = 0;
 int g_pending_directory = -1;
 char g_pending_name[32];
 volatile int g_unflushed_descriptor = -1;
+char g_interrupt_note[4096];
+volatile std::sig_atomic_t g_interrupt_note_length = 0;
+
+namespace {
+
+std::string g_note_after_commit;  // only the run touches it, never the handler
+
+}  // namespace
+
+void CommitInterruptNote() {
+  std::copy(g_note_after_commit.begin(), g_note_after_commit.end(), g_interrupt_note);  // a line, no terminator
+  g_interrupt_note_length = static_cast<std::sig_atomic_t>(g_note_after_commit.size());
+}
 
 }  // namespace posix
 
@@ -57,6 +72,9 @@ void RemovePendingAndDie(int signal_number) {
   // Nothing could be done about a failure here: the process is ending anyway.
   if (g_pending != 0) (void)unlinkat(g_pending_directory, g_pending_name, 0);
   if (g_unflushed_descriptor >= 0) (void)fsync(g_unflushed_descriptor);
+  if (g_interrupt_note_length > 0) {
+    (void)write(STDERR_FILENO, g_interrupt_note, static_cast<std::size_t>(g_interrupt_note_length));
+  }
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);  // held until the handler returns, then ends the process
 }
@@ -93,6 +111,24 @@ void PrepareProcess() {
     if (sigismember(&action.sa_mask, signal_number) == 1) handle(signal_number);
   }
   for (int signal_number : kFaults) handle(signal_number);
+}
+
+namespace {
+
+// A name too long for the buffer keeps its start and the line its end.
+std::string Fitting(const std::string& line) {
+  constexpr std::size_t kRoom = sizeof g_interrupt_note;
+  return line.size() <= kRoom ? line : line.substr(0, kRoom - 5) + "...\n";
+}
+
+}  // namespace
+
+void SetInterruptNote(const std::string& line, const std::string& after_commit) {
+  const std::string text = Fitting(line);
+  const ScopedHold hold;
+  g_note_after_commit = Fitting(after_commit);
+  std::copy(text.begin(), text.end(), g_interrupt_note);
+  g_interrupt_note_length = static_cast<std::sig_atomic_t>(text.size());
 }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {

@@ -60,6 +60,22 @@ Replacement::~Replacement() {
   (void)unlinkat(directory_, temp_name_.c_str(), 0);  // nothing more to do if it is gone
 }
 
+void Replacement::Discard() {
+  if (!temp_name_.empty() && !committed_) {
+    {
+      const ScopedHold hold;
+      g_pending = 0;
+      (void)unlinkat(directory_, temp_name_.c_str(), 0);  // already gone is as good
+    }
+    temp_name_.clear();
+    // The removal is flushed now, not when the run leaves the folder: the
+    // target is about to change, and a crash must find no copy beside it.
+    File folder(openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.IsOpen() || !folder.Sync()) (void)syncfs(file_.Descriptor());  // as in Commit
+  }
+  file_.Close();
+}
+
 namespace {
 
 // Gives a name to `fd`, an unnamed file, in `folder`; 0 or an error number.
@@ -200,6 +216,7 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
       }
       g_pending = 0;
       committed_ = true;
+      CommitInterruptNote();
       (void)unlinkat(directory_, temp_name_.c_str(), 0);  // the replaced file, the original's data
     } else if (exchanged != EINVAL && exchanged != ENOSYS && exchanged != ENOTSUP) {
       *error = std::string("cannot replace the file: ") + std::strerror(exchanged);
@@ -212,6 +229,7 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
       }
       committed_ = true;
       g_pending = 0;
+      CommitInterruptNote();
     }
   }
   // The result is in place once the rename succeeded; flushing the folder

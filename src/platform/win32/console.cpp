@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 #include "platform/win32/win32.h"
 
@@ -20,6 +21,10 @@ bool g_stopping = false;     // a console event is being handled
 int g_writing_through = -1;  // the descriptor being rewritten in place, or -1
 constexpr std::size_t kLongestPath = 32768;
 wchar_t g_pending[kLongestPath] = {};  // the temporary file to remove; empty for none
+
+// Never freed: the handler may read them until the process ends.
+std::string* g_interrupt_note = nullptr;
+std::string* g_note_after_commit = nullptr;
 
 bool g_wait_for_enter = false;
 
@@ -139,9 +144,24 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   }
   // Stopping an in-place write half way would leave a damaged image.
   while (g_writing_through >= 0) (void)SleepConditionVariableSRW(&g_write_through_ended, &g_lock, INFINITE, 0);
+  // Written as the report is, so a console shows its name whole; nothing
+  // more can be done when this fails: the process is ending.
+  if (g_interrupt_note != nullptr && !g_interrupt_note->empty()) WriteReport(*g_interrupt_note);
   ReleaseSRWLockExclusive(&g_lock);
   (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
+}
+
+void SetInterruptNote(const std::string& line, const std::string& after_commit) {
+  Lock lock;
+  if (g_interrupt_note == nullptr) g_interrupt_note = new std::string();
+  if (g_note_after_commit == nullptr) g_note_after_commit = new std::string();
+  *g_interrupt_note = line;
+  *g_note_after_commit = after_commit;
+}
+
+void CommitInterruptNote() {
+  if (g_interrupt_note != nullptr && g_note_after_commit != nullptr) *g_interrupt_note = *g_note_after_commit;
 }
 
 void PrepareConsole() {

@@ -62,12 +62,12 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count, int* error) {
   return got;
 }
 
-std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
+std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset, int* error) {
   // The runtime has no positioned read: move there and back, so a rewrite
   // through the same descriptor keeps writing where it was.
   const std::int64_t position = _lseeki64(fd_, 0, SEEK_CUR);
   if (position < 0 || _lseeki64(fd_, offset, SEEK_SET) != offset) return 0;
-  const std::int64_t got = ReadFull(buffer, count);
+  const std::int64_t got = ReadFull(buffer, count, error);
   return _lseeki64(fd_, position, SEEK_SET) == position ? got : 0;
 }
 
@@ -92,6 +92,13 @@ int OpenDirect(const std::string& path, File* file) {
   return file->IsOpen() ? 0 : static_cast<int>(GetLastError());
 }
 
+int OpenStandardOutput(File* file) {
+  // A duplicate shares the position of the handle the caller gave, binary as
+  // the run set it; the name opened again would start at the beginning.
+  *file = File(_dup(_fileno(stdout)));
+  return file->IsOpen() ? 0 : static_cast<int>(_doserrno != 0 ? _doserrno : ERROR_INVALID_HANDLE);
+}
+
 int File::Reserve(std::int64_t size) {
   // The allocation, not the size: the file grows as it is written.
   FILE_ALLOCATION_INFO allocation{};
@@ -108,5 +115,9 @@ std::string ErrorText(int error) { return win32::ErrorText(static_cast<DWORD>(er
 std::string LastErrorText() { return std::strerror(errno); }
 
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
+
+bool MeansReadOnly(int error) {
+  return error == ERROR_FILE_READ_ONLY || error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+}
 
 }  // namespace corvane::os

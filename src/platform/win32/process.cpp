@@ -60,6 +60,10 @@ void PrepareProcess() {
   win32::PrepareConsole();
 }
 
+void SetInterruptNote(const std::string& line, const std::string& after_commit) {
+  win32::SetInterruptNote(line, after_commit);
+}
+
 std::vector<std::string> CommandLine(int argc, char** argv) {
   // No shell expands wildcards here, and argv holds names in the ANSI code
   // page; the wide command line has every name whole.

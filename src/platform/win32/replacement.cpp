@@ -96,6 +96,17 @@ void KeepAttributes(const std::wstring& target, DWORD before) {
 
 const std::wstring kNoPendingFile;
 
+// The path of the file `verbatim_path` names, with its name as the folder
+// stores it: Windows finds "M42.FIT" as "m42.fit", and a replacement under
+// the name as typed would change its letters.
+std::wstring WithStoredName(const std::wstring& verbatim_path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE found = FindFirstFileW(verbatim_path.c_str(), &entry);
+  if (found == INVALID_HANDLE_VALUE) return verbatim_path;  // a new file is named as given
+  FindClose(found);
+  return verbatim_path.substr(0, verbatim_path.find_last_of(L'\\') + 1) + entry.cFileName;
+}
+
 // Puts the new file `file` under the name `target` through its own handle.
 // Its mark for removal comes off right before that one call and goes back
 // on when the call fails, so however the run ends (taskkill /f included) no
@@ -106,6 +117,7 @@ DWORD RenameOver(File& file, bool& marked, const std::wstring& target) {
         DWORD result = marked ? Outcome(MarkForRemoval(file, false)) : DWORD{ERROR_SUCCESS};
         if (result == ERROR_SUCCESS) result = RenameTo(file, target);
         if (result != ERROR_SUCCESS && marked) marked = MarkForRemoval(file, true);
+        if (result == ERROR_SUCCESS) win32::CommitInterruptNote();
         return result;
       },
       &kNoPendingFile);
@@ -121,14 +133,22 @@ DWORD ReplaceByName(File& file, bool marked, const std::wstring& temp, const std
     if (kept != ERROR_SUCCESS) return kept;
     file.Close();
   }
-  return win32::Guarded([&] { return ReplaceWith(temp, target); }, &kNoPendingFile);
+  return win32::Guarded(
+      [&] {
+        const DWORD replaced = ReplaceWith(temp, target);
+        if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote();
+        return replaced;
+      },
+      &kNoPendingFile);
 }
 
 }  // namespace
 
-Replacement::~Replacement() {
+Replacement::~Replacement() { Discard(); }
+
+void Replacement::Discard() {
+  file_.Close();  // a file marked for removal goes with its last handle
   if (temp_name_.empty() || committed_) return;
-  file_.Close();
   const DWORD result = win32::RetryWhileBusy(
       [this] {
         return win32::Guarded(
@@ -142,6 +162,7 @@ Replacement::~Replacement() {
   if (result != ERROR_SUCCESS) {
     Report("Error: cannot remove the temporary file '%s': %s\n", temp_name_.c_str(), ErrorText(result).c_str());
   }
+  temp_name_.clear();
 }
 
 int Replacement::Create(const Target& target) {
@@ -152,7 +173,7 @@ int Replacement::Create(const Target& target) {
   const std::wstring full = IsVerbatim(wide) ? wide : FullPath(wide);
   const std::wstring folder = win32::FolderOf(full);
   if (folder.empty() || folder.size() == full.size()) return ERROR_BAD_PATHNAME;
-  target_path_ = win32::VerbatimForm(full);
+  target_path_ = WithStoredName(win32::VerbatimForm(full));
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::uint64_t seed = GetTickCount64() ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {

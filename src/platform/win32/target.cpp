@@ -130,6 +130,11 @@ int Target::OpenOutput(const std::string& path) {
   }
   exists_ = true;
   if (!status_.is_regular) return 0;
+  // A read-only output is refused, as copy refuses it, not replaced.
+  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return ERROR_FILE_READ_ONLY;
+  }
   file_ = File(OpenShared(SystemPath(path), GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
   if (!file_.IsOpen()) return static_cast<int>(GetLastError());
   return Stat();
@@ -223,6 +228,12 @@ int Target::Reserve(std::int64_t size) {
     return static_cast<int>(GetLastError());
   }
   return 0;
+}
+
+bool Target::RestoreSize() {
+  LARGE_INTEGER end{};
+  end.QuadPart = status_.size;
+  return SetFilePointerEx(HandleOf(file_), end, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(HandleOf(file_)) != 0;
 }
 
 }  // namespace corvane::os

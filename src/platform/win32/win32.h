@@ -113,6 +113,12 @@ void EndWriteThrough(int descriptor);
 // down: removes the pending temporary file, waits for an in-place write to
 // end and ends the process with STATUS_CONTROL_C_EXIT.
 BOOL WINAPI OnConsoleEvent(DWORD event);
+// The line written to standard error when a console event ends the run (see
+// os::SetInterruptNote), kept under the guard's lock; the second line takes
+// its place through CommitInterruptNote, which a change run by Guarded calls
+// (the lock is held then) once the replacement is in place.
+void SetInterruptNote(const std::string& line, const std::string& after_commit);
+void CommitInterruptNote();
 // Sets the console up for a run: the handler above, the report's way out
 // (see WriteReport), and, in a window of its own, a wait for Enter at the end.
 void PrepareConsole();
