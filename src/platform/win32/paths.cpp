@@ -112,9 +112,11 @@ bool IsStandardOutput(const std::string& path) {
          info.dwVolumeSerialNumber == out.dwVolumeSerialNumber && IndexOf(info) == IndexOf(out);
 }
 
+// Folders too (two -out files in one folder are compared by it), which
+// open only with backup semantics.
 bool SameFile(const std::string& first, const std::string& second) {
-  File one(OpenShared(SystemPath(first), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
-  File two(OpenShared(SystemPath(second), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
+  File one(OpenShared(SystemPath(first), 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, _O_RDONLY));
+  File two(OpenShared(SystemPath(second), 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, _O_RDONLY));
   BY_HANDLE_FILE_INFORMATION a{};
   BY_HANDLE_FILE_INFORMATION b{};
   return one.IsOpen() && two.IsOpen() && GetFileInformationByHandle(HandleOf(one), &a) != 0 &&
