@@ -31,6 +31,7 @@ Outcome Fixup(const std::string& path) {
     if (next == Next::kContinue) next = TransformPixels(file);
     if (next == Next::kContinue) next = check_only ? ReportWouldRepair() : WriteResult(file);
     if (next == Next::kFailed) return Outcome::kFailed;
+    if (next == Next::kQueued) return Outcome::kQueued;
     return next == Next::kSkipped ? Outcome::kSkipped : Outcome::kRepaired;
   } catch (const std::bad_alloc&) {
     // Whatever ran short of memory, this file's handles and any temporary

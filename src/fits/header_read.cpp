@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "settings.h"
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "report.h"
 
@@ -127,6 +128,12 @@ Next OpenInput(PerFile& f) {
   }
   if (IsSpecialFile(f)) return Next::kFailed;
   int lock_error = f.target.Lock(access, false);
+  if (lock_error == EWOULDBLOCK) {
+    // This run may hold the file itself, a copy of it waiting to be put in
+    // place (a file named twice): that one is finished first.
+    WaitForCommits();
+    lock_error = f.target.Lock(access, false);
+  }
   if (lock_error == EWOULDBLOCK) {
     Report("\tWaiting for another program to finish with this file...\n");
     lock_error = f.target.Lock(access, true);

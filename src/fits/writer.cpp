@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "settings.h"
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "report.h"
 
@@ -306,17 +307,10 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
              error.c_str());
       return Next::kFailed;
   }
-  if (!replacement.Commit(target, &error)) {
-    if (replacement.NameChanged()) {
-      Report("Error: '%s' %s\n", f.path.c_str(), error.c_str());
-    } else {
-      Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());
-    }
-    return Next::kFailed;
-  }
-  f.target.DropLease();
-  if (!note.empty()) Report("\tNote: %s\n", note.c_str());
-  return Finish(true);
+  // Flushed, put in place and reported with the next batch (commit_batch.cpp).
+  HandOver({.path = f.path, .target = std::move(target), .copy = std::move(replacement), .note = std::move(note),
+            .bytes = ResultSize(f)});
+  return Next::kQueued;
 }
 
 // A FIFO, a terminal or standard output: written as it is, from where it stands.
@@ -383,8 +377,12 @@ Next WriteToOutputFile(PerFile& f) {
     return Next::kFailed;
   }
   if (!replacement.Commit(out, &error, &f.target)) {
-    Report("Error: '%s' %s; the repair of '%s' was not put in place: %s\n", output.c_str(), before,
-           f.path.c_str(), error.c_str());
+    if (replacement.NameChanged()) {
+      Report("Error: '%s' holds the repair of '%s', but %s\n", output.c_str(), f.path.c_str(), error.c_str());
+    } else {
+      Report("Error: '%s' %s; the repair of '%s' was not put in place: %s\n", output.c_str(), before,
+             f.path.c_str(), error.c_str());
+    }
     return Next::kFailed;
   }
   f.target.DropLease();

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvane::os {
@@ -178,6 +179,13 @@ class Target {
   // an interrupted run (or one going on now); empty when there is none, and
   // for every folder after the first time it is asked about in a run.
   std::string LeftoverCopy() const;
+  // Whether `other` lives in the same folder as this file.
+  bool SameFolderAs(const Target& other) const;
+  // Flushes the folder that holds the file, so that the names changed in it
+  // are on disk; where the folder cannot be opened for that, the whole
+  // filesystem of `beside` (a new copy put in it). Returns 0 or the system's
+  // error number.
+  int FlushFolder(const File& beside) const;
 
  private:
   friend class Replacement;
@@ -196,11 +204,14 @@ class Target {
 };
 
 // A temporary file beside a target that a rewrite will replace. It is removed
-// when this handle goes away, unless Commit has renamed it over the target; an
-// interrupting signal removes it too (see PrepareProcess).
+// when this handle goes away, unless it was put in the target's place; an
+// interrupting signal removes it too (see PrepareProcess), whichever thread
+// holds it. Move-only.
 class Replacement {
  public:
   Replacement() = default;
+  Replacement(Replacement&& other) noexcept;
+  Replacement& operator=(Replacement&&) = delete;
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement();
@@ -223,23 +234,26 @@ class Replacement {
   // copy), and the owner of the file it replaces, when `replaced` is open.
   // kOtherOwner when the replaced file's owner cannot keep it.
   Attributes TakeModeOf(const File& input, const File& replaced, std::string* error);
-  // Flushes the temporary file to disk and, when the file the data was read
-  // from (`read`, or `target` itself) is unchanged, its lease (if any) was not
-  // broken and the name of `target` still refers to it, puts the temporary
-  // file under that name: exchanged with it where the filesystem can, and
-  // exchanged back when what came out is not the file that was read. The
-  // folder is flushed once the run moves to another folder or ends
-  // (FlushDirectories); where it cannot be opened, the filesystem is flushed
-  // at once. An output target (OpenOutput) is replaced whatever has its name.
-  // On failure `error` says why and the target is untouched.
+  // Puts the temporary file, already flushed to disk (FlushCopies), under the
+  // name of `target` when the file the data was read from (`read`, or
+  // `target` itself) is unchanged, its lease (if any) was not broken and the
+  // name of `target` still refers to it: exchanged with it where the
+  // filesystem can, and exchanged back when what came out is not the file
+  // that was read. An output target (OpenOutput) is replaced whatever has its
+  // name. The folder is not flushed (Target::FlushFolder). On failure `error`
+  // says why and the target is untouched.
+  bool PutInPlace(Target& target, std::string* error, const Target* read = nullptr);
+  // One copy alone: flushed, put in place, and its folder flushed. After a
+  // failed flush of the folder the name holds the result (NameChanged).
   bool Commit(Target& target, std::string* error, const Target* read = nullptr);
-  // After a failed Commit: whether the target's name no longer holds the
+  // After a failed commit: whether the target's name no longer holds the
   // original (`error` then says what it holds and where the rest went).
   bool NameChanged() const { return committed_; }
 
  private:
   int directory_ = -1;  // borrowed from the target (POSIX)
-  bool unnamed_ = false;  // an O_TMPFILE file, named only at the commit (POSIX)
+  bool unnamed_ = false;  // an O_TMPFILE file, named only when put in place (POSIX)
+  int pending_slot_ = -1;  // where an interrupting signal finds its name (POSIX)
   std::string temp_name_;
   std::wstring wide_temp_path_;  // Windows: the whole name, for the interrupt handler
   std::wstring target_path_;     // Windows: the full path of the file replaced
@@ -248,8 +262,15 @@ class Replacement {
   bool committed_ = false;
 };
 
+// Flushes the data of several new copies to disk, the way that costs fewest
+// flushes of the device: one flush of each filesystem where the system says
+// whether any write-back since the first copy was made failed, else one per
+// copy. Returns 0 or the system's error number for each copy, in order.
+std::vector<int> FlushCopies(const std::vector<Replacement*>& copies);
+
 // Holds the interrupting signals while it lives: a rewrite through the file
-// itself is finished before the run ends.
+// itself is finished before the run ends. A thread started meanwhile never
+// takes them, so they always reach the thread that started it.
 class InterruptsHeld {
  public:
   InterruptsHeld();
@@ -266,8 +287,9 @@ std::string LastErrorText();
 // without write permission, say).
 bool IsAccessDenied(int error);
 
-// Flushes to disk the directory whose entries replacements changed last.
-void FlushDirectories();
+// Writes report text to standard error, from any thread; standard error
+// closed at its reading end ends the run as SIGPIPE does.
+void WriteReport(std::string_view text);
 
 // Sets the process up for a run: the standard streams are open (on the null
 // device when they were closed, so no file opened later takes their place) and

@@ -1,13 +1,16 @@
 // Process set-up and signals: the standard streams, the interrupting signals
-// and the faults that remove a pending temporary file and flush an unflushed
-// folder before the process ends, the holds that keep them out of a step,
-// and the command line (already expanded by the shell).
+// and the faults that remove every pending temporary file before the process
+// ends, the holds that keep them out of a step of any thread, the report
+// written from any thread, and the command line (already expanded by the shell).
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/os.h"
 #include "platform/posix/posix.h"
@@ -37,10 +40,45 @@ sigset_t InterruptSet() {
   return set;
 }
 
-volatile std::sig_atomic_t g_pending = 0;
-int g_pending_directory = -1;
-char g_pending_name[32];
-volatile int g_unflushed_descriptor = -1;
+PendingName g_pending_names[kPendingSlots];
+std::atomic<int> g_steps{0};
+std::atomic<int> g_stopping{0};
+
+int NotePending(int directory, const std::string& name) {
+  static_assert(sizeof PendingName::name > sizeof ".corvane-XXXXXX");
+  if (name.size() >= sizeof PendingName::name) return -1;
+  for (int slot = 0; slot < kPendingSlots; ++slot) {
+    PendingName& pending = g_pending_names[slot];
+    int free = 0;
+    if (!pending.state.compare_exchange_strong(free, 1)) continue;
+    pending.directory = directory;
+    std::memcpy(pending.name, name.c_str(), name.size() + 1);
+    pending.state.store(2);
+    return slot;
+  }
+  return -1;
+}
+
+void ForgetPending(int slot) {
+  if (slot >= 0) g_pending_names[slot].state.store(0);
+}
+
+ScopedHold::ScopedHold() {
+  const sigset_t set = InterruptSet();
+  (void)pthread_sigmask(SIG_BLOCK, &set, &saved_);  // fails only for an invalid "how"
+  g_steps.fetch_add(1);
+  // A handler is removing the pending files and ending the run: this thread
+  // must change nothing more, and waits for the end.
+  while (g_stopping.load() != 0) {
+    g_steps.fetch_sub(1);
+    for (;;) pause();
+  }
+}
+
+ScopedHold::~ScopedHold() {
+  g_steps.fetch_sub(1);
+  (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
 
 }  // namespace posix
 
@@ -52,10 +90,23 @@ using namespace posix;
 // a pending temporary file before the process ends.
 constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGSYS};
 
+bool IsFault(int signal_number) {
+  for (int fault : kFaults) {
+    if (fault == signal_number) return true;
+  }
+  return false;
+}
+
 void RemovePendingAndDie(int signal_number) {
+  // An interrupt reaches only the main thread, outside its own steps; another
+  // thread's step (naming a copy, exchanging names) ends before anything is
+  // removed. A fault may come from inside a step of this very thread.
+  g_stopping.store(1);
+  while (!IsFault(signal_number) && g_steps.load() != 0) (void)sched_yield();
   // Nothing could be done about a failure here: the process is ending anyway.
-  if (g_pending != 0) (void)unlinkat(g_pending_directory, g_pending_name, 0);
-  if (g_unflushed_descriptor >= 0) (void)fsync(g_unflushed_descriptor);
+  for (const PendingName& pending : g_pending_names) {
+    if (pending.state.load() == 2) (void)unlinkat(pending.directory, pending.name, 0);
+  }
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);  // held until the handler returns, then ends the process
 }
@@ -67,11 +118,11 @@ sigset_t g_mask_before_hold;
 
 InterruptsHeld::InterruptsHeld() {
   const sigset_t set = InterruptSet();
-  (void)sigprocmask(SIG_BLOCK, &set, &g_mask_before_hold);
+  (void)pthread_sigmask(SIG_BLOCK, &set, &g_mask_before_hold);
 }
 
 InterruptsHeld::~InterruptsHeld() {
-  (void)sigprocmask(SIG_SETMASK, &g_mask_before_hold, nullptr);  // a signal that came meanwhile ends the run now
+  (void)pthread_sigmask(SIG_SETMASK, &g_mask_before_hold, nullptr);  // a signal that came meanwhile ends the run now
 }
 
 void PrepareProcess() {
@@ -92,6 +143,21 @@ void PrepareProcess() {
     if (sigismember(&action.sa_mask, signal_number) == 1) handle(signal_number);
   }
   for (int signal_number : kFaults) handle(signal_number);
+}
+
+void WriteReport(std::string_view text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      // Another thread has the interrupts held for good: the main thread
+      // takes the signal a write of its own would have raised.
+      if (written < 0 && errno == EPIPE) (void)kill(getpid(), SIGPIPE);
+      return;
+    }
+    done += static_cast<std::size_t>(written);
+  }
 }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
