@@ -2,6 +2,8 @@
 // place, and the early exit of the run.
 #include "report.h"
 
+#include "platform/os.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -57,12 +59,14 @@ void Report(const char* format, ...) {
   va_copy(direct, args);
   std::string text;
   // Out of memory, a held line goes out now, out of order rather than lost.
-  if ((t_capture == nullptr && g_route == nullptr) || !Format(&text, format, args)) {
+  if (!Format(&text, format, args)) {
     (void)std::vfprintf(stderr, format, direct);  // a report that cannot be written has nowhere to go
   } else if (t_capture != nullptr) {
     t_capture->append(text);
-  } else {
+  } else if (g_route != nullptr) {
     g_route(text);
+  } else {
+    os::WriteReport(text);
   }
   va_end(direct);
   va_end(args);

@@ -254,7 +254,6 @@ TEST_F(Faults, AnInterruptedRunLeavesTheOriginalAndNoTemporaryFile) {
       for (const std::string& name : names) {
         const bool ok = BlockOf(run.err, name, names).ends_with("\tOK\n");
         EXPECT_TRUE(Read(name) == repaired || (!ok && Read(name) == input_)) << name << "\n" << run.err;
-        // Before the first rename nothing can be in place.
         if (n <= 3) {  // the first file's writes: nothing was handed over yet
           EXPECT_EQ(Read(name), input_) << name;
         }
