@@ -122,7 +122,13 @@ bool IsSpecialFile(const PerFile& f) {
 Next OpenInput(PerFile& f) {
   // With an output file the input is only read, so a read-only input works.
   const os::Access access = OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite;
-  if (const int error = f.target.Open(f.path, access); error != 0) {
+  int error = f.target.Open(f.path, access);
+  // The copies waiting to be put in place hold files open: once they are, there is room again.
+  if (os::IsOutOfDescriptors(error)) {
+    WaitForCommits();
+    error = f.target.Open(f.path, access);
+  }
+  if (error != 0) {
     Report("Error: cannot open '%s': %s\n", f.path.c_str(), os::ErrorText(error).c_str());
     return Next::kFailed;
   }

@@ -286,6 +286,8 @@ std::string LastErrorText();
 // Whether an error number of this layer means access was refused (a folder
 // without write permission, say).
 bool IsAccessDenied(int error);
+// Whether an error number means the process has as many files open as it may.
+bool IsOutOfDescriptors(int error);
 
 // Writes report text to standard error, from any thread; standard error
 // closed at its reading end ends the run as SIGPIPE does.

@@ -106,4 +106,6 @@ std::string LastErrorText() { return std::strerror(errno); }
 
 bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 
+bool IsOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+
 }  // namespace corvane::os

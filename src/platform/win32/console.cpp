@@ -1,11 +1,12 @@
 // The console: its control events and the guard they need, its output code
 // page, and the wait for Enter in a visible window of our own. Windows runs the control
-// handler on a thread of its own while the main thread goes on, so one lock
-// covers every change to the pending temporary file and its name, which is
-// kept in a fixed buffer that is never freed.
+// handler on a thread of its own while the run's threads go on, so one lock
+// covers every change to the pending temporary files and their names, which
+// are kept in a list that is never freed.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cwchar>
+#include <vector>
 
 #include "platform/win32/win32.h"
 
@@ -16,8 +17,13 @@ SRWLOCK g_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_write_through_ended = CONDITION_VARIABLE_INIT;
 bool g_stopping = false;     // a console event is being handled
 int g_writing_through = -1;  // the descriptor being rewritten in place, or -1
-constexpr std::size_t kLongestPath = 32768;
-wchar_t g_pending[kLongestPath] = {};  // the temporary file to remove; empty for none
+// The temporary files to remove: copies not marked for removal (a file
+// system that cannot mark them) and copies between being unmarked and
+// replacing their image. Never freed: the handler may read it as the process ends.
+std::vector<std::wstring>& Pending() {
+  static auto* const names = new std::vector<std::wstring>;
+  return *names;
+}
 
 UINT g_original_output_cp = 0;  // the code page to restore, 0 for none
 bool g_wait_for_enter = false;
@@ -72,16 +78,16 @@ bool ConsoleIsSeen() {
 
 }  // namespace
 
-DWORD Guarded(const std::function<DWORD()>& change, const std::wstring* pending) {
+DWORD Guarded(const std::function<DWORD()>& change, const std::wstring& name, bool pending) {
   {
     Lock lock;
     if (!g_stopping) {
       const DWORD result = change();
-      if (result == ERROR_SUCCESS && pending != nullptr) {
-        const std::size_t length = pending->size() < kLongestPath ? pending->size() : kLongestPath - 1;
-        std::wmemcpy(g_pending, pending->c_str(), length);
-        g_pending[length] = L'\0';
-      }
+      if (result != ERROR_SUCCESS || name.empty()) return result;
+      std::vector<std::wstring>& names = Pending();
+      const auto found = std::find(names.begin(), names.end(), name);
+      if (pending && found == names.end()) names.push_back(name);
+      if (!pending && found != names.end()) names.erase(found);
       return result;
     }
   }
@@ -114,13 +120,15 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   }
   AcquireSRWLockExclusive(&g_lock);
   g_stopping = true;
-  if (g_pending[0] != L'\0') {
+  for (const std::wstring& name : Pending()) {
     // Nothing more can be done when this fails: the process is ending.
     (void)RetryWhileBusy(
-        [] { return DeleteFileW(g_pending) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError(); },
+        [&name] {
+          return DeleteFileW(name.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError();
+        },
         kRetryAttempts, kRetryPauseMs);
-    g_pending[0] = L'\0';
   }
+  Pending().clear();
   // Stopping an in-place write half way would leave a damaged image.
   while (g_writing_through >= 0) (void)SleepConditionVariableSRW(&g_write_through_ended, &g_lock, INFINITE, 0);
   ReleaseSRWLockExclusive(&g_lock);

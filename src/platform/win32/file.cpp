@@ -109,4 +109,6 @@ std::string LastErrorText() { return std::strerror(errno); }
 
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
+bool IsOutOfDescriptors(int error) { return error == ERROR_TOO_MANY_OPEN_FILES; }
+
 }  // namespace corvane::os

@@ -1,7 +1,7 @@
 // Process set-up on Windows: binary standard streams and the console, the
-// interrupts (a console event lets a write through the image finish), and
-// the command line read whole in UTF-16, with wildcards expanded here since
-// no shell does it.
+// interrupts (a console event lets a write through the image finish), the
+// report written from any thread, and the command line read whole in
+// UTF-16, with wildcards expanded here since no shell does it.
 #include <fcntl.h>
 #include <io.h>
 
@@ -58,6 +58,11 @@ void PrepareProcess() {
   (void)_setmode(_fileno(stdout), _O_BINARY);
   (void)_setmode(_fileno(stderr), _O_BINARY);
   win32::PrepareConsole();
+}
+
+void WriteReport(std::string_view text) {
+  // The C runtime locks the stream, so lines of two threads never mix.
+  (void)std::fwrite(text.data(), 1, text.size(), stderr);  // a report that cannot be written has nowhere to go
 }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
