@@ -1,7 +1,8 @@
 # Corvane: thin wrapper over CMake. `make` builds build/corvane, `make test`
 # builds and runs every test, `make demo` runs the tool on the sample files,
-# `make bench` measures the pixel transforms and whole runs, `make package`
-# writes the Linux tarball, the Debian package, the Windows zip and installer.
+# `make bench` measures the pixel transforms and whole runs, `make deb` writes
+# the Debian package alone, `make package` writes the Linux tarball, the
+# Debian package, the Windows zip and installer.
 BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
@@ -12,7 +13,7 @@ FUZZ_BUILD ?= build-fuzz
 
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: all build test test-sanitize test-windows package fuzz lint demo bench deps clean samples
+.PHONY: all build test test-sanitize test-windows deb package fuzz lint demo bench deps clean samples
 
 all: build
 
@@ -52,6 +53,15 @@ test-windows: deps
 	  -DCORVANE_TESTS=ON -DCORVANE_WERROR=ON
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	bash tests/windows.sh $(BUILD) $(WINDOWS_BUILD)
+
+# The Debian package alone, from the native build, written to $(BUILD).
+deb:
+	bash tests/install-deps.sh deb
+	rm -f $(BUILD)/corvane_*.deb
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && cpack -G DEB
+	@ls -l $(BUILD)/corvane_*.deb
 
 # The packages, all written to $(BUILD): the tarball and the Debian package
 # from the native build, the zip and the installer from the mingw build. The Debian

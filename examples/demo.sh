@@ -16,8 +16,8 @@ echo
 echo "== corvane $demo (reports go to standard error) =="
 "$build/corvane" "$demo" 2>&1
 echo
-echo "Note: every file repaired after astra16.fit in this run also got 2880 extra bytes:"
-echo "once an Astra Image file is met, its padding stays on for the rest of the run."
+echo "Note: astra16.fit, whose data area is one block short of what its NAXIS cards say,"
+echo "got 2880 zero bytes; no other file did. wide32.fit got the 32-bit sign offset."
 echo
 echo "== The samples, after =="
 "$build/corvane_samples" show "$demo"/*.fit

@@ -111,6 +111,7 @@ void HandlePath(std::string path, RunState& run) {
   }
   if (!os::Exists(path)) {
     Report("Cannot access file [%s]\n", path.c_str());
+    Report("\t'%s': %s\n", path.c_str(), os::ErrorText(os::StatusError(path)).c_str());
     ++run.tally.failed;
     return;
   }
@@ -121,12 +122,11 @@ void HandlePath(std::string path, RunState& run) {
 void ReportSummary(const RunState& run) {
   const Tally& t = run.tally;
   if (!run.saw_folder && t.Files() < 2) return;
-  const char* files = t.Files() == 1 ? "file" : "files";
-  if (check_only) {
-    Report("%d %s: %d would be repaired, %d skipped, %d failed", t.Files(), files, t.repaired, t.skipped, t.failed);
-  } else {
-    Report("%d %s: %d repaired, %d skipped, %d failed", t.Files(), files, t.repaired, t.skipped, t.failed);
-  }
+  Report("%d %s: ", t.Files(), t.Files() == 1 ? "file" : "files");
+  // A run that repaired files and then only checked others says both.
+  if (t.some_written || !check_only) Report("%d repaired, ", t.repaired);
+  if (check_only) Report("%d would be repaired, ", t.would_repair);
+  Report("%d skipped, %d failed", t.skipped, t.failed);
   if (run.unlisted > 0) Report("; %d folder(s) could not be listed", run.unlisted);
   Report("\n");
 }
@@ -136,6 +136,7 @@ void ReportSummary(const RunState& run) {
 int main(int argc, char** argv) {
   using namespace corvane;
   os::PrepareProcess();
+  NoteInterruptBetweenFiles();
   std::vector<std::string> words = os::CommandLine(argc, argv);
   if (words.size() < 2) {
     Usage(stderr);

@@ -101,6 +101,9 @@ TEST_F(Cli, ACommandLineThatWouldDoOtherThanMeantChangesNothing) {
   const std::string kDecimal =
       "Error: -scale needs a decimal number written with a point, such as 0.5, neither too large nor too small, not ";
   const std::string kNoFile = "Error: no file or folder follows the options; options act only on the files after them\n";
+  const std::string kSee = "; corvane --help lists the options, and a file whose name starts with '-' is given as ./";
+  const std::string kBadName = "Invalid name";  // wine's text for an empty path
+  const std::string kMissing = "Cannot stat 'missing.fit'\nCannot access file [missing.fit]\n\t'missing.fit': ";
   const struct {
     std::vector<std::string> args;
     std::string err;
@@ -111,17 +114,24 @@ TEST_F(Cli, ACommandLineThatWouldDoOtherThanMeantChangesNothing) {
       {{"-scale", "0,5", "a.fit"}, kDecimal + "'0,5'\n"},
       {{"-scale", "5x", "a.fit"}, kDecimal + "'5x'\n"},
       {{"-scale", "-stretch", "a.fit"}, kDecimal + "'-stretch'\n"},
-      {{"-padbytes", "99999999999", "a.fit"}, "Error: -padbytes" + kInteger + "'99999999999'\n"},
+      {{"-padbytes", "-5000", "a.fit"}, "Error: -padbytes needs a whole number from 0 to 2147483647, not '-5000'\n"},
       {{"-add", "-force", "b.fit"}, "Error: -add" + kInteger + "'-force'\n"},
       {{"a.fit", "-add"}, "Error: -add needs a value, and nothing follows it\n"},
-      {{"a.fit", "missing.fit", "b.fit"}, "Cannot stat 'missing.fit'\nCannot access file [missing.fit]\n"},
-      {{"/"}, "Cannot stat ''\nCannot access file []\n"},
-      {{"-scael", "a.fit"}, "Error: unknown option '-scael' (a file of that name would be written ./-scael)\n"},
-      {{"-output", "x.fit"},
-       "Error: unknown option '-output' (a file of that name would be written ./-output)\n"
-       "Cannot stat 'x.fit'\nCannot access file [x.fit]\n"},
-      {{"--version", "a.fit"}, "Error: unknown option '--version' (a file of that name would be written ./--version)\n"},
-      {{"a.fit", "-h"}, "Error: unknown option '-h' (a file of that name would be written ./-h)\n"},
+      {{"a.fit", "missing.fit", "b.fit"}, kMissing + NoSuchFileText() + "\n"},
+      {{"/"}, "Cannot stat ''\nCannot access file []\n\t'': " + (UnderRunner() ? kBadName : NoSuchFileText()) + "\n"},
+      // A misspelt option names the nearest one, and its value is no missing file of its own.
+      {{"-scael", "a.fit"}, "Error: unknown option '-scael' (did you mean -scale?)" + kSee + "-scael\n"},
+      {{"--add", "5", "a.fit"}, "Error: unknown option '--add' (did you mean -add?)" + kSee + "--add\n"},
+      {{"-output", "x.fit"}, "Error: unknown option '-output' (did you mean -out?)" + kSee + "-output\n"},
+      {{"-help"}, "Error: unknown option '-help' (did you mean --help?)" + kSee + "-help\n"},
+      {{"-v", "a.fit"}, "Error: unknown option '-v' (did you mean --version?)" + kSee + "-v\n"},
+      {{"-qq", "a.fit"}, "Error: unknown option '-qq'" + kSee + "-qq\n"},
+      {{"--version", "a.fit"}, "Error: unknown option '--version' (it is answered only as the only argument)" + kSee +
+                                   "--version\n"},
+      {{"a.fit", "-h"}, "Error: unknown option '-h' (it is answered only as the only argument)" + kSee + "-h\n"},
+      {{"-out", "fixed.fit", "a.fit", "b.fit"},
+       "Error: -out 'fixed.fit' would keep only the last of the 2 files after it, since an output file holds one "
+       "image: give each file its own -out, or repair in place without -out\n"},
       {{"-stretch"}, kNoFile},  // options alone did nothing and said nothing
       {{"-add", "3", "-force", "-bzero", "7"}, kNoFile},
       {{"-out", "-check", "a.fit"}, "Error: -out needs a file name, not the option -check\n"},
@@ -151,6 +161,7 @@ TEST_F(Cli, OptionsActOnlyOnThePathsAfterThem) {
   EXPECT_EQ(Read("c.fit"), Plain16({10}));
   EXPECT_NE(run.err.find("\t[ADD 0, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
   EXPECT_NE(run.err.find("\t[ADD 5, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
+  EXPECT_TRUE(run.err.ends_with("3 files: 2 repaired, 1 would be repaired, 0 skipped, 0 failed\n")) << run.err;
 }
 
 // Catches -check writing or creating anything, or reporting a line other than

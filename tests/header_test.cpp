@@ -83,15 +83,70 @@ TEST_F(HeaderRules, AProcessedFileIsSkippedLaterUnlessForced) {
   EXPECT_NE(Read("img.fit"), once);
 }
 
+// A write-through cut off leaves the under-way card; behind the marker of an
+// earlier repair, or in a file whose BZERO says it needs no fix, it was once
+// skipped with exit 0 instead of refused.
+TEST_F(HeaderRules, ACutOffRepairIsRefusedBeforeAnySkipRule) {
+  const std::string kUnderWay = "COMMENT =CORVANE repair under way - if this stays, the repair was cut off";
+  const std::vector<std::vector<std::string>> kHeaders = {
+      Header(16, {kBzero32768, kUnderWay}),
+      Header(16, {kBzero32768, "COMMENT =Mangled by CORVANE - earlier", kUnderWay}),
+      Header(16, {ValueCard("BZERO", "0"), kUnderWay}),
+  };
+  for (const auto& cards : kHeaders) {
+    for (const bool forced : {false, true}) {
+      SCOPED_TRACE(cards[4] + (forced ? " -force" : ""));
+      const std::string bytes = FitsFile(cards, Be16({7}));
+      Write("cut.fit", bytes);
+      const RunResult run = forced ? Run({"-force", "cut.fit"}) : Run({"cut.fit"});
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.err, "cut.fit\nError: 'cut.fit' is damaged: a repair written through it was interrupted, so its "
+                         "pixels are partly rewritten; restore the original from a backup\n");
+      EXPECT_EQ(Read("cut.fit"), bytes);
+    }
+  }
+}
+
 TEST_F(HeaderRules, AFileShorterThanAHeaderBlockFailsAtTheMissingCard) {
   std::string bytes = FitsFile(Header(16, {kBzero32768}));
   bytes.resize(2879);
   Write("short.fit", bytes);
   const RunResult run = Run({"short.fit"});
-  EXPECT_EQ(run.err, "short.fit\n\tBPP 16\n\tBZERO 32768\nError reading header line 36 in short.fit\n");
+  EXPECT_EQ(run.err, "short.fit\n\tBPP 16\n\tBZERO 32768\nError reading header line 36 in short.fit\n"
+                     "\t'short.fit' is too short to be a FITS file: 2879 bytes, less than the 2880 of one header block\n");
   EXPECT_EQ(Read("short.fit"), bytes);
-  Write("empty.fit", "");
-  EXPECT_EQ(Run({"empty.fit"}).err, "empty.fit\nError reading header line 1 in empty.fit\n");
+}
+
+// Each once ended with a line that said where reading stopped or what was
+// missing, not what the file is: the line stays, and the cause follows it.
+TEST_F(HeaderRules, AFileThatCannotBeRepairedIsSaidWhatItIs) {
+  std::vector<std::string> long_header = Header(16, {kBzero32768});
+  long_header.pop_back();
+  while (long_header.size() < 40) long_header.push_back("HISTORY more than one block of cards");
+  long_header.push_back("END");
+  std::string two_blocks;
+  for (const std::string& card : long_header) two_blocks += FitsFile({card}).substr(0, 80);
+  two_blocks.resize(2 * 2880, ' ');
+  const struct {
+    std::string bytes;
+    std::string err;
+  } kCases[] = {
+      {"", "Error reading header line 1 in x.fit\n\t'x.fit' is too short to be a FITS file: 0 bytes, less than the "
+           "2880 of one header block\n"},
+      {std::string("\xff\xd8\xff\xe0", 4) + std::string(1200, 'j'),
+       "Error reading header line 16 in x.fit\n\t'x.fit' is too short to be a FITS file: 1204 bytes, less than the "
+       "2880 of one header block\n"},
+      {two_blocks + Be16({1}),
+       "\tBPP 16\n\tBZERO 32768\nError: no END card in the header block of 'x.fit'\n\tIts header does not end in its "
+       "first block of 36 cards: Corvane repairs only images whose header is one block long\n"},
+  };
+  for (const auto& c : kCases) {
+    Write("x.fit", c.bytes);
+    const RunResult run = Run({"x.fit"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "x.fit\n" + c.err);
+    EXPECT_TRUE(Read("x.fit") == c.bytes);
+  }
 }
 
 TEST_F(HeaderRules, ASkipRuleStopsBeforeTheShortCardIsReached) {
@@ -115,8 +170,8 @@ TEST_F(HeaderRules, HeadersMissingEndOrBitpixAreRefusedUntouched) {
   std::vector<std::string> no_end = Header(16, {kBzero32768});
   no_end.pop_back();
   Write("no_end.fit", FitsFile(no_end, Be16({1})));
-  EXPECT_EQ(Run({"no_end.fit"}).err,
-            "no_end.fit\n\tBPP 16\n\tBZERO 32768\nError: no END card in the header block of 'no_end.fit'\n");
+  EXPECT_TRUE(Run({"no_end.fit"}).err.starts_with(
+      "no_end.fit\n\tBPP 16\n\tBZERO 32768\nError: no END card in the header block of 'no_end.fit'\n"));
   EXPECT_EQ(Read("no_end.fit"), FitsFile(no_end, Be16({1})));
   const std::vector<std::string> no_bitpix = {ValueCard("SIMPLE", "T"), ValueCard("NAXIS", "0"), "END"};
   Write("no_bitpix.fit", FitsFile(no_bitpix));
@@ -154,14 +209,17 @@ TEST_F(HeaderRules, AReadOnlyInputFailsInPlaceButWorksWithAnOutputFile) {
   const std::string bytes = FitsFile(Header(16, {kBzero32768}), Be16({4}));
   Write("ro.fit", bytes);
   ASSERT_EQ(chmod(Path("ro.fit").c_str(), 0444), 0);
-  // The cause once went unsaid: the same line as for an empty file.
+  // The cause once went unsaid: the same line as for an empty file. Now
+  // what will work is said too.
+  const std::string kReadOnly = "ro.fit\nError: cannot open 'ro.fit': Permission denied\n\t'ro.fit' is read-only: make "
+                                "it writable, or write the repaired image to another file with -out\n";
   RunResult run = Run({"ro.fit"}, {.as_unprivileged = true});
-  EXPECT_EQ(run.err, "ro.fit\nError: cannot open 'ro.fit': Permission denied\n");
+  EXPECT_EQ(run.err, kReadOnly);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(Read("ro.fit"), bytes);
   // -check opens the input the same way, so it reports the same failure.
   run = Run({"-check", "ro.fit"}, {.as_unprivileged = true});
-  EXPECT_EQ(run.err, "ro.fit\nError: cannot open 'ro.fit': Permission denied\n");
+  EXPECT_EQ(run.err, kReadOnly);
   run = Run({"-add", "1", "-out", "new.fit", "ro.fit"}, {.as_unprivileged = true});
   EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
   EXPECT_EQ(Pixels16(Read("new.fit"))[0], 5);
@@ -187,6 +245,7 @@ TEST_F(Independence, EachFileComesOutAsItWouldAlone) {
       {"a4-early.fit", FitsFile({ValueCard("SIMPLE", "T"), ValueCard("BITPIX", "16"), kAstra, ValueCard("NAXIS", "1"),
                                  ValueCard("NAXIS1", "0"), kBzero32768, "END"},
                                 std::string(5760, '\0'))},
+      {"a5-float.fit", FitsFile(Header(-32, {kAstra}), std::string(5760, '\0'))},
       {"b0.fit", FitsFile(refused)},
       {"c32.fit", FitsFile(Header(32), Be32({1, 2}))},
       {"d16.fit", FitsFile(Header(16, {kBzero32768}), Be16({3}))},
@@ -209,6 +268,7 @@ TEST_F(Independence, EachFileComesOutAsItWouldAlone) {
   EXPECT_EQ(Read("night/a2.fit").size(), 2880u + 5760u + 2880u);
   EXPECT_EQ(Read("night/a3-whole.fit").size(), 2880u + 5760u);
   EXPECT_EQ(Read("night/a4-early.fit").size(), 2880u + 5760u);
+  EXPECT_EQ(Read("night/a5-float.fit").size(), 2880u + 5760u);
   // Per file, the folder run says what the single runs said, whatever the listing order.
   std::vector<std::string> alone_lines = Lines(alone_report);
   std::vector<std::string> folder_lines = Lines(folder.err);
@@ -218,7 +278,7 @@ TEST_F(Independence, EachFileComesOutAsItWouldAlone) {
     for (std::size_t at; (at = line.find("night\\")) != std::string::npos;) line.replace(at, 6, "alone/");
   }
   ASSERT_FALSE(folder_lines.empty());
-  EXPECT_EQ(folder_lines.back(), "8 files: 7 repaired, 0 skipped, 1 failed");
+  EXPECT_EQ(folder_lines.back(), "9 files: 8 repaired, 0 skipped, 1 failed");
   folder_lines.pop_back();
   std::sort(alone_lines.begin(), alone_lines.end());
   std::sort(folder_lines.begin(), folder_lines.end());
@@ -230,9 +290,9 @@ TEST_F(Independence, EachFileComesOutAsItWouldAlone) {
 
 TEST_F(Independence, ANonZeroPaddingKeepsTheAstraImageRuleFromFiring) {
   Write("a.fit", FitsFile(Header(16, {kBzero32768, kAstra}), std::string(2880, '\0')));
-  const RunResult run = Run({"-padbytes", "-5", "a.fit"});
+  const RunResult run = Run({"-padbytes", "5", "a.fit"});
   EXPECT_EQ(run.err.find("Astra Image"), std::string::npos);
-  EXPECT_EQ(Read("a.fit").size(), 2u * 2880u);
+  EXPECT_EQ(Read("a.fit").size(), 3u * 2880u);
 }
 
 }  // namespace

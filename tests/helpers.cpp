@@ -49,6 +49,13 @@ std::string Scratch::Entry(const std::string& dir, const std::string& name) {
   return dir + (windows ? "\\" : "/") + name;
 }
 
+bool Scratch::UnderRunner() {
+  const char* runner = std::getenv("CORVANE_TEST_RUNNER");
+  return runner != nullptr && *runner != '\0';
+}
+
+std::string Scratch::NoSuchFileText() { return UnderRunner() ? "File not found" : "No such file or directory"; }
+
 bool Scratch::CanTestPermissions() { return geteuid() != 0 || access("/usr/bin/setpriv", X_OK) == 0; }
 
 RunResult Scratch::Run(const std::vector<std::string>& args, const RunOptions& options) const {

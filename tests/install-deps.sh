@@ -10,6 +10,7 @@ case "${1:-test}" in
   sanitize) want+=(clang libclang-rt-14-dev) ;;
   lint) want+=(clang-tidy cppcheck) ;;
   windows) want+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine googletest) ;;
+  deb) want+=(dpkg-dev file) ;;
   package) want+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix dpkg-dev file gzip lintian nsis) ;;
   package-check) want+=(man-db unzip wine64 wine nsis gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64) ;;
   *) echo "install-deps: unknown target '$1'" >&2; exit 2 ;;

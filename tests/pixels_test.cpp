@@ -93,6 +93,19 @@ TEST_F(PixelRun, FloatingPointDataAndTrailingBytesPassThrough) {
   EXPECT_EQ(Read("odd.fit").substr(2884, 2), "\x01\x02");
 }
 
+// An axis of length 0 anywhere makes an empty image: the data area is all fill.
+TEST_F(PixelRun, AnEmptyImageHasNoPixelsWhateverTheOtherAxes) {
+  const std::string fill(2880, '\x01');
+  for (const auto& axes : std::vector<std::vector<std::string>>{{"100000", "0", "7"}, {"7", "100000", "0"}}) {
+    Write("e.fit", FitsFile({ValueCard("SIMPLE", "T"), ValueCard("BITPIX", "16"), ValueCard("NAXIS", "3"),
+                             ValueCard("NAXIS1", axes[0]), ValueCard("NAXIS2", axes[1]), ValueCard("NAXIS3", axes[2]),
+                             kBzero32768, "END"},
+                            fill));
+    EXPECT_TRUE(Run({"-add", "2", "e.fit"}).err.ends_with("\tOK\n"));
+    EXPECT_TRUE(Read("e.fit").substr(2880) == fill) << axes[0] << "x" << axes[1] << "x" << axes[2];
+  }
+}
+
 TEST_F(PixelRun, AHeaderOnlyFileIsStillMarked) {
   Write("h.fit", FitsFile(Header(16, {kBzero32768})));
   const RunResult run = Run({"-stretch", "-add", "3", "h.fit"});

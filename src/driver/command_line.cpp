@@ -4,6 +4,7 @@
 // A typo in the middle then no longer leaves half a run done.
 #include "driver/command_line.h"
 
+
 #include "driver/output_check.h"
 #include "driver/scan.h"
 #include "platform/os.h"
@@ -17,6 +18,8 @@ void ReportBadValue(const Option& option, const std::string& value) {
   if (option.value == ValueKind::kDecimal) {
     Report("Error: %s needs a decimal number written with a point, such as 0.5, neither too large nor too small, "
            "not '%s'\n", option.keyword, value.c_str());
+  } else if (option.value == ValueKind::kCount) {
+    Report("Error: %s needs a whole number from 0 to 2147483647, not '%s'\n", option.keyword, value.c_str());
   } else if (option.value == ValueKind::kInteger) {
     Report("Error: %s needs a whole number from -2147483648 to 2147483647, not '%s'\n", option.keyword,
            value.c_str());
@@ -95,20 +98,34 @@ bool NoOptionAfterTheLastPath(const std::vector<Step>& steps) {
   return good;
 }
 
+// A word that starts with "-" and names no file: a misspelt option, most
+// likely. The nearest option is named; when it takes a value, the word after
+// is taken for that value rather than reported as a missing file too.
+bool ReportUnknownOption(const std::string& word) {
+  const bool lone_word = word == "--help" || word == "-h" || word == "--version";
+  const std::optional<Suggestion> nearest = lone_word ? std::nullopt : NearestOption(word);
+  std::string hint = nearest ? " (did you mean " + std::string(nearest->keyword) + "?)" : "";
+  if (lone_word) hint = " (it is answered only as the only argument)";
+  Report("Error: unknown option '%s'%s; corvane --help lists the options, and a file whose name starts with '-' "
+         "is given as ./%s\n", word.c_str(), hint.c_str(), word.c_str());
+  return nearest && nearest->takes_value;
+}
+
 // Every path must exist (a folder named with one trailing separator too).
 bool EveryPathExists(const std::vector<Step>& steps) {
   bool good = true;
-  for (const Step& step : steps) {
-    if (step.option != nullptr) continue;
-    std::string path = step.word;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].option != nullptr) continue;
+    std::string path = steps[i].word;
     CutTrailingSeparator(path);
-    os::FileStatus status;
-    if (os::QueryStatus(path, &status) || os::Exists(path)) continue;
+    const int error = os::StatusError(path);
+    if (error == 0 || os::Exists(path)) continue;
     if (path.starts_with("-")) {
-      Report("Error: unknown option '%s' (a file of that name would be written ./%s)\n", path.c_str(),
-             path.c_str());
+      // The value of a misspelt option is no missing file of its own.
+      if (ReportUnknownOption(path) && i + 1 < steps.size() && steps[i + 1].option == nullptr) ++i;
     } else {
       Report("Cannot stat '%s'\nCannot access file [%s]\n", path.c_str(), path.c_str());
+      Report("\t'%s': %s\n", path.c_str(), os::ErrorText(error).c_str());
     }
     good = false;
   }
@@ -128,6 +145,7 @@ std::optional<std::vector<Step>> CheckCommandLine(const std::vector<std::string>
   good = EveryPathExists(steps) && good;
   // Only a command line that is otherwise sound is compared file by file.
   if (good) good = OutputsAreNoInputs(steps);
+  if (good) good = OutputsTakeOneFileEach(steps);
   if (good) return steps;
   Report("Nothing was changed: no file was read or written.\n");
   return std::nullopt;

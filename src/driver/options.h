@@ -2,11 +2,13 @@
 // which values each accepts.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 namespace corvane {
 
-enum class ValueKind { kNone, kInteger, kDecimal, kText };
+// kCount is an integer of 0 or more.
+enum class ValueKind { kNone, kInteger, kCount, kDecimal, kText };
 
 struct Option {
   const char* keyword;
@@ -19,5 +21,15 @@ const Option* FindOption(std::string_view word);
 
 // Whether `value` is wholly a value of the kind `option` takes.
 bool AcceptsValue(const Option& option, std::string_view value);
+
+// The option (or --help, --version) a misspelt `word` most likely meant:
+// the same letters with other dashes or case, a start of exactly one
+// option's name (or a name it starts with), or one within two typing
+// slips; nothing when no option is that near, or two are.
+struct Suggestion {
+  std::string_view keyword;
+  bool takes_value;
+};
+std::optional<Suggestion> NearestOption(std::string_view word);
 
 }  // namespace corvane

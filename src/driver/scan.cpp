@@ -1,5 +1,5 @@
-// Directory arguments: a one-level listing filtered by name length, read
-// permission and FITS extension. The listing is read whole and closed before any
+// Directory arguments: a one-level listing in name order, filtered by name
+// length and FITS extension. The listing is read whole and closed before any
 // entry is repaired, because a repair renames a new file into the directory and
 // an open listing could then show that entry a second time.
 #include "driver/scan.h"
@@ -12,6 +12,7 @@
 #include "fits/fits.h"
 #include "platform/os.h"
 #include "report.h"
+#include "settings.h"
 
 namespace corvane {
 namespace {
@@ -54,9 +55,13 @@ int isFitsFilename(const std::string& name) {
 }
 
 void Tally::Count(Outcome outcome) {
+  some_written = some_written || check_only == 0;
   switch (outcome) {
     case Outcome::kRepaired:
       ++repaired;
+      break;
+    case Outcome::kWouldRepair:
+      ++would_repair;
       break;
     case Outcome::kSkipped:
       ++skipped;
@@ -80,6 +85,9 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
     Report("Error: out of memory listing directory %s; its files were not repaired\n", dir.c_str());
     return false;
   }
+  // Name order (byte order), as Windows lists its folders: the same report
+  // on every run and every machine, whatever order the directory keeps.
+  std::sort(names.begin(), names.end());
   int images = 0;       // FITS names met, whatever became of them
   int passed_over = 0;  // .fits files, repaired only when named
   for (const std::string& name : names) {

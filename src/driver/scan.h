@@ -19,16 +19,19 @@ int isDirectory(std::string& path);
 // character before the extension, else 0.
 int isFitsFilename(const std::string& name);
 
-// How many files of a run ended each way.
+// How many files of a run ended each way, and whether any was handled
+// before -check (a run may repair some files and only check later ones).
 struct Tally {
   int repaired = 0;
+  int would_repair = 0;
   int skipped = 0;
   int failed = 0;
+  bool some_written = false;
   void Count(Outcome outcome);
-  int Files() const { return repaired + skipped + failed; }
+  int Files() const { return repaired + would_repair + skipped + failed; }
 };
 
-// Hands every entry of `dir` with a FITS name to Fixup, in listing order,
+// Hands every entry of `dir` with a FITS name to Fixup, in name order,
 // counting what became of each in `tally` (one that cannot be read fails). A folder with no such entry
 // says so. Returns false when the folder could not be listed.
 bool ScanDirectory(const std::string& dir, Tally& tally);

@@ -52,14 +52,21 @@ void NoteAxis(PerFile& f, const Card& card) {
 }
 
 std::optional<std::int64_t> ImageBytes(const PerFile& f, std::int64_t data_area) {
-  if (f.naxis < 0 || f.naxis >= kCardsPerBlock || (f.bpp != 16 && f.bpp != 32)) return std::nullopt;
-  if (f.naxis == 0) return 0;
-  std::int64_t bytes = f.bpp / 8;
+  if (f.naxis < 0 || f.naxis >= kCardsPerBlock || f.bpp == 0 || f.bpp % 8 != 0) return std::nullopt;
+  // Every axis must be known; one of length 0 makes an empty image, wherever
+  // it stands, however long the axes before it.
+  bool empty = f.naxis == 0;
   for (int n = 1; n <= f.naxis; ++n) {
     const std::int64_t length = f.axis[static_cast<std::size_t>(n)];
     if (length < 0) return std::nullopt;
+    empty = empty || length == 0;
+  }
+  if (empty) return 0;
+  std::int64_t bytes = (f.bpp < 0 ? -std::int64_t{f.bpp} : std::int64_t{f.bpp}) / 8;
+  for (int n = 1; n <= f.naxis; ++n) {
+    const std::int64_t length = f.axis[static_cast<std::size_t>(n)];
     // Past the data area the size is wrong anyway; stop before it could overflow.
-    if (length != 0 && bytes > data_area / length) return data_area + 1;
+    if (bytes > data_area / length) return data_area + 1;
     bytes *= length;
   }
   return bytes;

@@ -41,6 +41,7 @@ struct Item {
   bool taken = false;  // into a batch
   bool done = false;   // its lines are final
   Outcome outcome = Outcome::kFailed;
+  int note = -1;       // what an interrupting signal says of it until its lines are written
 };
 
 struct Queue {
@@ -71,6 +72,7 @@ void WriteReady(Queue& q) {
     if (item.is_copy) {
       q.results.push_back({item.path, item.outcome});
       --q.unreported;
+      os::ReleaseInterruptNote(item.note);
     }
     q.items.pop_front();
   }
@@ -149,6 +151,8 @@ void HandOver(PendingCopy&& copy) {
   auto item = std::make_unique<Item>(true);
   item->path = copy.path;
   item->bytes = copy.bytes;
+  copy.copy.KeepInterruptNote();
+  item->note = copy.copy.InterruptNote();
   item->copy = std::make_unique<PendingCopy>(std::move(copy));
   Queue& q = TheQueue();
   std::unique_lock lock(q.mutex);

@@ -61,8 +61,9 @@ std::uint64_t DataSum(std::uint64_t sum, const std::uint8_t* data, std::int64_t 
 // because its new copy was handed over to be put in place (HandOver).
 enum class Next { kContinue, kDone, kSkipped, kFailed, kQueued };
 
-// What became of one file; kQueued: not known yet, FinishCommits tells.
-enum class Outcome { kRepaired, kSkipped, kFailed, kQueued };
+// What became of one file (with -check, what would have); kQueued: not known
+// yet, FinishCommits tells.
+enum class Outcome { kRepaired, kWouldRepair, kSkipped, kFailed, kQueued };
 
 // Reads bytes [at, at + length) of the data area into the chunk buffer; false
 // when the file no longer holds them (cut short meanwhile, or a disk error).
@@ -89,6 +90,12 @@ std::int64_t PixelBytes(const PerFile& file);
 // reads the run settings and writes none, so a file's result never depends on
 // the files before it.
 Outcome Fixup(const std::string& path);
+
+// What an interrupting signal says as the run ends: that it came between two
+// files, or which file it leaves as it was (a file being written through is
+// finished first, and says the former once it is).
+void NoteInterruptBetweenFiles();
+void NoteInterruptDuring(const std::string& path);
 
 // The BZERO a repaired file gets: -bzero's value, or the one it holds.
 std::int32_t BzeroToWrite(const PerFile& file);

@@ -21,8 +21,30 @@ Next ReportWouldRepair() {
 
 }  // namespace
 
+void NoteInterruptBetweenFiles() {
+  os::SetInterruptNote("Interrupted between two files: none was left half done\n", std::string(), true);
+}
+
+void NoteInterruptDuring(const std::string& path) {
+  if (check_only) {
+    os::SetInterruptNote("Interrupted while checking '" + path + "': nothing was written\n");
+  } else if (OUT_FNAME) {
+    os::SetInterruptNote("Interrupted while repairing '" + path + "': it and '" + *OUT_FNAME +
+                             "' were left as they were\n",
+                         "Interrupted just after the repair of '" + path + "' was put in '" + *OUT_FNAME + "'\n");
+  } else {
+    os::SetInterruptNote("Interrupted while repairing '" + path + "': it was left as it was\n",
+                         "Interrupted just after '" + path + "' was repaired\n");
+  }
+}
+
 Outcome Fixup(const std::string& path) {
   Report("%s\n", path.c_str());
+  NoteInterruptDuring(path);
+  // Whichever way it ends, the file is no longer under way.
+  struct BetweenFiles {
+    ~BetweenFiles() { NoteInterruptBetweenFiles(); }
+  } between_files;
   try {
     PerFile file(path);
     file.add_value = ADD_VALUE;
@@ -32,7 +54,8 @@ Outcome Fixup(const std::string& path) {
     if (next == Next::kContinue) next = check_only ? ReportWouldRepair() : WriteResult(file);
     if (next == Next::kFailed) return Outcome::kFailed;
     if (next == Next::kQueued) return Outcome::kQueued;
-    return next == Next::kSkipped ? Outcome::kSkipped : Outcome::kRepaired;
+    if (next == Next::kSkipped) return Outcome::kSkipped;
+    return check_only ? Outcome::kWouldRepair : Outcome::kRepaired;
   } catch (const std::bad_alloc&) {
     // Whatever ran short of memory, this file's handles and any temporary
     // file are gone by now; the image is as it was and the run goes on.

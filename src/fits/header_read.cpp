@@ -3,6 +3,7 @@
 // rule or refused. Also notes the producer (Registax, Astra Image) and the END card.
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
 #include <optional>
 
@@ -87,13 +88,6 @@ Next TestCard(PerFile& f, int index) {
   if (StartsWith(card, "BITPIX")) {
     if (const Next next = TestBitpix(f, card); next != Next::kContinue) return next;
   }
-  // A write through the image that was cut off: neither the original nor the
-  // repair, and no run can tell which pixels were rewritten.
-  if (StartsWith(card, kUnderWayPrefix)) {
-    Report("Error: '%s' is damaged: a repair written through it was interrupted, so its pixels are partly "
-           "rewritten; restore the original from a backup\n", f.path.c_str());
-    return Next::kFailed;
-  }
   if (force == 0 && StartsWith(card, kMarkerPrefix)) {
     Report("\tLooks like this file has already been mangled. Skipping...\n");
     return Next::kSkipped;
@@ -106,6 +100,20 @@ Next TestCard(PerFile& f, int index) {
     f.saw_end = true;
   }
   return Next::kContinue;
+}
+
+// A write through the image that was cut off leaves a card saying so: the
+// file is neither the original nor the repair, and no run can tell which
+// pixels were rewritten. It is refused before any rule could skip it as
+// marked or as needing no fix, even with -force, and whatever its signature.
+bool WasCutOff(const PerFile& f, const char* block, std::int64_t got) {
+  for (std::int64_t at = 0; at + kCardLen <= got; at += kCardLen) {
+    if (std::memcmp(block + at, kUnderWayPrefix, sizeof kUnderWayPrefix - 1) != 0) continue;
+    Report("Error: '%s' is damaged: a repair written through it was interrupted, so its pixels are partly "
+           "rewritten; restore the original from a backup\n", f.path.c_str());
+    return true;
+  }
+  return false;
 }
 
 // A FIFO, a device or a socket: reported, never read.
@@ -130,6 +138,11 @@ Next OpenInput(PerFile& f) {
   }
   if (error != 0) {
     Report("Error: cannot open '%s': %s\n", f.path.c_str(), os::ErrorText(error).c_str());
+    // One's own image that may be read but not written: say what will work.
+    if (access == os::Access::kReadWrite && os::MeansReadOnly(error) && os::IsReadable(f.path) == os::Readable::kYes) {
+      Report("\t'%s' is read-only: make it writable, or write the repaired image to another file with -out\n",
+             f.path.c_str());
+    }
     return Next::kFailed;
   }
   if (IsSpecialFile(f)) return Next::kFailed;
@@ -163,7 +176,10 @@ Next CheckOptionsApply(PerFile& f) {
            f.path.c_str());
     return Next::kFailed;
   }
-  const bool has_bzero = std::any_of(f.header.begin(), f.header.end(), IsBzeroCard);
+  // A BZERO card after the first END is no part of the header: readers never see it.
+  const auto end =
+      std::find_if(f.header.begin(), f.header.end(), [](const Card& card) { return StartsWith(card, "END "); });
+  const bool has_bzero = std::any_of(f.header.begin(), end, IsBzeroCard);
   if (set_bzero != 0 && !has_bzero) {
     Report("Error: '%s' left unchanged: it has no BZERO card for -bzero to set\n", f.path.c_str());
     return Next::kFailed;
@@ -182,6 +198,8 @@ Next CheckHeaderBlock(PerFile& f) {
   // would land on the SIMPLE card and the next header block would pass for pixels.
   if (!f.saw_end) {
     Report("Error: no END card in the header block of '%s'\n", f.path.c_str());
+    Report("\tIts header does not end in its first block of 36 cards: Corvane repairs only images whose header "
+           "is one block long\n");
     return Next::kFailed;
   }
   if (f.bpp == 0) {
@@ -213,12 +231,15 @@ Next ReadHeaderBlock(PerFile& f) {
   char block[kBlockSize];
   int error = 0;
   const std::int64_t got = f.target.Input().ReadFull(block, kBlockSize, &error);
+  if (WasCutOff(f, block, got)) return Next::kFailed;
   for (int j = 0; j < kCardsPerBlock; ++j) {
     if (got < std::int64_t{j + 1} * kCardLen) {
       if (error != 0) {
         Report("Error reading header line %d in %s: %s\n", j + 1, f.path.c_str(), os::ErrorText(error).c_str());
       } else {
         Report("Error reading header line %d in %s\n", j + 1, f.path.c_str());
+        Report("\t'%s' is too short to be a FITS file: %" PRId64 " bytes, less than the 2880 of one header block\n",
+               f.path.c_str(), got);
       }
       return Next::kFailed;
     }

@@ -149,6 +149,7 @@ bool WriteImage(PerFile& f, os::File& target, const std::string& name, std::uint
 
 Next Finish(bool written) {
   if (!written) return Next::kFailed;
+  NoteInterruptBetweenFiles();  // a signal held during a write through it comes now
   Report("\tOK\n");
   return Next::kDone;
 }
@@ -322,6 +323,8 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
 // A FIFO, a terminal or standard output: written as it is, from where it stands.
 Next WriteDirectly(PerFile& f, const std::string& output) {
   NoteDirectOutput();
+  os::SetInterruptNote("Interrupted while writing the repair of '" + f.path + "' to '" + output +
+                       "': it got only part of it\n");
   os::File out;
   if (const int error = os::OpenDirect(output, &out); error != 0) {
     Report("Error: '%s' cannot be written: %s\n", output.c_str(), os::ErrorText(error).c_str());

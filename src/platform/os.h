@@ -111,6 +111,9 @@ struct FileStatus {
 
 // Status of the file `path` names (links followed); false when it cannot be queried.
 bool QueryStatus(const std::string& path, FileStatus* status);
+// Why the status of `path` cannot be queried: the system's error number, or
+// 0 when it can be.
+int StatusError(const std::string& path);
 // The folder a file of `path` would be in ("." for a bare name).
 std::string FolderOf(const std::string& path);
 bool Exists(const std::string& path);
@@ -249,11 +252,16 @@ class Replacement {
   // After a failed commit: whether the target's name no longer holds the
   // original (`error` then says what it holds and where the rest went).
   bool NameChanged() const { return committed_; }
+  // Takes the interrupt note of the file the run is at (os::KeepInterruptNote),
+  // switched when this copy is put in place; its number, for ReleaseInterruptNote.
+  void KeepInterruptNote();
+  int InterruptNote() const { return note_; }
 
  private:
   int directory_ = -1;  // borrowed from the target (POSIX)
   bool unnamed_ = false;  // an O_TMPFILE file, named only when put in place (POSIX)
   int pending_slot_ = -1;  // where an interrupting signal finds its name (POSIX)
+  int note_ = -1;          // its interrupt note; -1: the one of the file the run is at
   std::string temp_name_;
   std::wstring wide_temp_path_;  // Windows: the whole name, for the interrupt handler
   std::wstring target_path_;     // Windows: the full path of the file replaced
@@ -288,6 +296,9 @@ std::string LastErrorText();
 bool IsAccessDenied(int error);
 // Whether an error number means the process has as many files open as it may.
 bool IsOutOfDescriptors(int error);
+// Whether an error number of opening a file for writing means it may be
+// read but not written: its permissions, a read-only attribute or disk.
+bool MeansReadOnly(int error);
 
 // Writes report text to standard error, from any thread; standard error
 // closed at its reading end ends the run as SIGPIPE does.
@@ -300,6 +311,23 @@ void WriteReport(std::string_view text);
 // before the process ends the way that signal ends it. A signal that was
 // ignored when the run started (nohup, a background job) stays ignored.
 void PrepareProcess();
+
+// The line an interrupting signal writes to standard error before the run
+// ends (which file it leaves as it was); empty for none. `after_commit`
+// takes its place the moment a Replacement is put under the target's name,
+// since a signal held during the rename comes only after it. Both are copied
+// into memory the handler may read, so a line is set as a whole, never half.
+// With several files under way (copies waiting to be put in place), a line
+// for each, in the order they were started; the line of `between_files` (the
+// run is at no file) only when there is none.
+void SetInterruptNote(const std::string& line, const std::string& after_commit = std::string(),
+                      bool between_files = false);
+// The note of the file the run is at goes with its copy, handed over to be
+// put in place (Replacement::KeepInterruptNote): the run is then at no file
+// until the next SetInterruptNote. Returns the note's number.
+int KeepInterruptNote();
+// The note `note` is no longer said: its file's lines are written.
+void ReleaseInterruptNote(int note);
 
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.

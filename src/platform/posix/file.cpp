@@ -108,4 +108,6 @@ bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 
 bool IsOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+bool MeansReadOnly(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
 }  // namespace corvane::os

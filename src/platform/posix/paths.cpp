@@ -51,6 +51,11 @@ bool QueryStatus(const std::string& path, FileStatus* status) {
   return true;
 }
 
+int StatusError(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? 0 : errno;
+}
+
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 Readable IsReadable(const std::string& path) {

@@ -44,6 +44,10 @@ void ForgetPending(int slot);
 extern std::atomic<int> g_steps;
 extern std::atomic<int> g_stopping;
 static_assert(std::atomic<int>::is_always_lock_free);
+// Switches the line an interrupting signal writes for a file (KeepInterruptNote's
+// number, or -1 for the file the run is at) to the one for after its copy was
+// put in place; inside the ScopedHold of the rename.
+void CommitInterruptNote(int note);
 
 // Holds the interrupts for one short step and restores the mask after it.
 // Signals reach only the main thread (see InterruptsHeld), so the step also

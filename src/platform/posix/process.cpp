@@ -1,7 +1,8 @@
 // Process set-up and signals: the standard streams, the interrupting signals
-// and the faults that remove every pending temporary file before the process
-// ends, the holds that keep them out of a step of any thread, the report
-// written from any thread, and the command line (already expanded by the shell).
+// and the faults that remove every pending temporary file and say which files
+// they left as they were before the process ends, the holds that keep them
+// out of a step of any thread, the report written from any thread, and the
+// command line (already expanded by the shell).
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -11,6 +12,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "platform/os.h"
 #include "platform/posix/posix.h"
@@ -80,6 +83,29 @@ ScopedHold::~ScopedHold() {
   (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }
 
+// One line an interrupting signal writes for a file under way: `line` until
+// its copy is put in place, `after` from then on. Filled and emptied only
+// inside a ScopedHold, like the pending names.
+struct InterruptNote {
+  std::atomic<int> state{0};   // 0 free, 1 being changed, 2 under way, 3 put in place
+  unsigned long order = 0;     // when the file was started: the lines come in this order
+  bool between_files = false;  // the run is at no file: said only when no file is under way
+  char line[2048] = {};
+  std::size_t line_length = 0;
+  char after[2048] = {};
+  std::size_t after_length = 0;
+};
+// The file the run is at, each copy waiting to be put in place, and room to spare.
+constexpr int kNotes = kPendingSlots / 2;
+InterruptNote g_notes[kNotes];
+int g_current_note = -1;  // the note of the file the run is at (the main thread's alone)
+unsigned long g_notes_made = 0;
+
+void CommitInterruptNote(int note) {
+  const int slot = note >= 0 ? note : g_current_note;
+  if (slot >= 0 && g_notes[slot].after_length > 0) g_notes[slot].state.store(3);
+}
+
 }  // namespace posix
 
 namespace {
@@ -97,6 +123,25 @@ bool IsFault(int signal_number) {
   return false;
 }
 
+// Writes the line of every file under way, in the order they were started;
+// the note between files only when there is none. In the handler.
+void WriteInterruptNotes() {
+  bool under_way = false;
+  for (const InterruptNote& note : g_notes) under_way |= note.state.load() >= 2 && !note.between_files;
+  for (unsigned long after = 0;;) {
+    const InterruptNote* next = nullptr;
+    for (const InterruptNote& note : g_notes) {
+      if (note.state.load() < 2 || note.order <= after || (note.between_files && under_way)) continue;
+      if (next == nullptr || note.order < next->order) next = &note;
+    }
+    if (next == nullptr) return;
+    after = next->order;
+    const bool placed = next->state.load() == 3;
+    // Nothing more can be done when this fails: the process is ending.
+    (void)write(STDERR_FILENO, placed ? next->after : next->line, placed ? next->after_length : next->line_length);
+  }
+}
+
 void RemovePendingAndDie(int signal_number) {
   // An interrupt reaches only the main thread, outside its own steps; another
   // thread's step (naming a copy, exchanging names) ends before anything is
@@ -107,6 +152,7 @@ void RemovePendingAndDie(int signal_number) {
   for (const PendingName& pending : g_pending_names) {
     if (pending.state.load() == 2) (void)unlinkat(pending.directory, pending.name, 0);
   }
+  WriteInterruptNotes();
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);  // held until the handler returns, then ends the process
 }
@@ -143,6 +189,44 @@ void PrepareProcess() {
     if (sigismember(&action.sa_mask, signal_number) == 1) handle(signal_number);
   }
   for (int signal_number : kFaults) handle(signal_number);
+}
+
+namespace {
+
+// A line too long for its slot keeps its start and its end.
+std::size_t Fit(const std::string& text, char* into, std::size_t room) {
+  const std::string fitted = text.size() <= room ? text : text.substr(0, room - 5) + "...\n";
+  std::memcpy(into, fitted.data(), fitted.size());
+  return fitted.size();
+}
+
+}  // namespace
+
+void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files) {
+  const ScopedHold hold;
+  for (int slot = 0; g_current_note < 0 && slot < kNotes; ++slot) {
+    int free = 0;
+    if (g_notes[slot].state.compare_exchange_strong(free, 1)) g_current_note = slot;
+  }
+  if (g_current_note < 0) return;  // more files under way than notes: this one goes unsaid
+  InterruptNote& note = g_notes[g_current_note];
+  note.state.store(1);
+  note.order = ++g_notes_made;
+  note.between_files = between_files;
+  note.line_length = Fit(line, note.line, sizeof note.line);
+  note.after_length = Fit(after_commit, note.after, sizeof note.after);
+  note.state.store(2);
+}
+
+int KeepInterruptNote() {
+  const ScopedHold hold;
+  return std::exchange(g_current_note, -1);
+}
+
+void ReleaseInterruptNote(int note) {
+  if (note < 0) return;
+  const ScopedHold hold;
+  g_notes[note].state.store(0);
 }
 
 void WriteReport(std::string_view text) {

@@ -49,6 +49,7 @@ Replacement::Replacement(Replacement&& other) noexcept
     : directory_(std::exchange(other.directory_, -1)),
       unnamed_(other.unnamed_),
       pending_slot_(std::exchange(other.pending_slot_, -1)),
+      note_(std::exchange(other.note_, -1)),
       temp_name_(std::exchange(other.temp_name_, std::string())),
       file_(std::move(other.file_)),
       committed_(other.committed_) {}
@@ -191,6 +192,7 @@ bool Replacement::PutInPlace(Target& target, std::string* error, const Target* r
       }
       ForgetPending(std::exchange(pending_slot_, -1));
       committed_ = true;
+      CommitInterruptNote(note_);
       (void)unlinkat(directory_, temp_name_.c_str(), 0);  // the replaced file, the original's data
     } else if (exchanged != EINVAL && exchanged != ENOSYS && exchanged != ENOTSUP) {
       *error = std::string("cannot replace the file: ") + std::strerror(exchanged);
@@ -203,10 +205,13 @@ bool Replacement::PutInPlace(Target& target, std::string* error, const Target* r
       }
       committed_ = true;
       ForgetPending(std::exchange(pending_slot_, -1));
+      CommitInterruptNote(note_);
     }
   }
   return true;
 }
+
+void Replacement::KeepInterruptNote() { note_ = os::KeepInterruptNote(); }
 
 bool Replacement::Commit(Target& target, std::string* error, const Target* read) {
   if (!file_.Sync()) {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32/win32.h"
@@ -25,6 +27,24 @@ std::vector<std::wstring>& Pending() {
   return *names;
 }
 
+// The lines a console event writes: one for each file under way, `line`
+// until its copy replaced the image, `after` from then on. Never freed: the
+// handler may read them until the process ends.
+struct Note {
+  bool used = false;
+  bool placed = false;
+  bool between_files = false;  // the run is at no file: said only when no file is under way
+  unsigned long order = 0;     // when the file was started: the lines come in this order
+  std::string line;
+  std::string after;
+};
+std::vector<Note>& Notes() {
+  static auto* const notes = new std::vector<Note>;
+  return *notes;
+}
+int g_current_note = -1;  // the note of the file the run is at
+unsigned long g_notes_made = 0;
+
 UINT g_original_output_cp = 0;  // the code page to restore, 0 for none
 bool g_wait_for_enter = false;
 
@@ -35,6 +55,23 @@ class Lock {
   Lock(const Lock&) = delete;
   Lock& operator=(const Lock&) = delete;
 };
+
+// Writes the line of every file under way, in the order they were started;
+// the note between files only when there is none. With the lock held.
+void WriteNotes() {
+  std::vector<const Note*> said;
+  for (const Note& note : Notes()) {
+    if (note.used) said.push_back(&note);
+  }
+  std::sort(said.begin(), said.end(), [](const Note* a, const Note* b) { return a->order < b->order; });
+  const bool under_way = std::any_of(said.begin(), said.end(), [](const Note* note) { return !note->between_files; });
+  for (const Note* note : said) {
+    if (note->between_files && under_way) continue;
+    const std::string& text = note->placed ? note->after : note->line;
+    DWORD written = 0;  // nothing more can be done when this fails: the process is ending
+    (void)WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+}
 
 // Once a console event is being handled the main thread changes nothing more
 // and waits here, without the lock, for the handler to end the process.
@@ -131,10 +168,40 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   Pending().clear();
   // Stopping an in-place write half way would leave a damaged image.
   while (g_writing_through >= 0) (void)SleepConditionVariableSRW(&g_write_through_ended, &g_lock, INFINITE, 0);
+  WriteNotes();
   ReleaseSRWLockExclusive(&g_lock);
   RestoreConsole();
   (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
+}
+
+void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files) {
+  Lock lock;
+  std::vector<Note>& notes = Notes();
+  if (g_current_note < 0) {
+    const auto free = std::find_if(notes.begin(), notes.end(), [](const Note& note) { return !note.used; });
+    g_current_note = static_cast<int>(free - notes.begin());
+    if (free == notes.end()) notes.emplace_back();
+  }
+  notes[static_cast<std::size_t>(g_current_note)] = Note{true, false, between_files, ++g_notes_made, line, after_commit};
+}
+
+int KeepInterruptNote() {
+  Lock lock;
+  return std::exchange(g_current_note, -1);
+}
+
+void CommitInterruptNote(int note) {
+  const int index = note >= 0 ? note : g_current_note;
+  if (index < 0) return;
+  Note& committed = Notes()[static_cast<std::size_t>(index)];
+  if (!committed.after.empty()) committed.placed = true;
+}
+
+void ReleaseInterruptNote(int note) {
+  if (note < 0) return;
+  Lock lock;
+  Notes()[static_cast<std::size_t>(note)].used = false;
 }
 
 void PrepareConsole() {

@@ -129,6 +129,14 @@ bool QueryStatus(const std::string& path, FileStatus* status) {
   return known;
 }
 
+int StatusError(const std::string& path) {
+  FileStatus status;
+  SetLastError(ERROR_SUCCESS);
+  if (QueryStatus(path, &status)) return 0;
+  const DWORD error = GetLastError();
+  return static_cast<int>(error != ERROR_SUCCESS ? error : ERROR_INVALID_NAME);  // an empty path or a bare root
+}
+
 bool Exists(const std::string& path) { return GetFileAttributesW(SystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 Readable IsReadable(const std::string& path) {

@@ -65,6 +65,14 @@ void WriteReport(std::string_view text) {
   (void)std::fwrite(text.data(), 1, text.size(), stderr);  // a report that cannot be written has nowhere to go
 }
 
+void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files) {
+  win32::SetInterruptNote(line, after_commit, between_files);
+}
+
+int KeepInterruptNote() { return win32::KeepInterruptNote(); }
+
+void ReleaseInterruptNote(int note) { win32::ReleaseInterruptNote(note); }
+
 std::vector<std::string> CommandLine(int argc, char** argv) {
   // No shell expands wildcards here, and argv holds names in the ANSI code
   // page; the wide command line has every name whole.

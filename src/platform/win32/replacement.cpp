@@ -102,6 +102,7 @@ Replacement::Replacement(Replacement&& other) noexcept
     : temp_name_(std::exchange(other.temp_name_, std::string())),
       wide_temp_path_(std::exchange(other.wide_temp_path_, std::wstring())),
       target_path_(std::move(other.target_path_)),
+      note_(std::exchange(other.note_, -1)),
       marked_(other.marked_),
       file_(std::move(other.file_)),
       committed_(other.committed_) {}
@@ -193,7 +194,15 @@ bool Replacement::PutInPlace(Target& original, std::string* error, const Target*
   const DWORD before = GetFileAttributesW(target.c_str());
   // A viewer, an indexer or a virus scanner may hold the file for a moment.
   const DWORD result = win32::RetryWhileBusy(
-      [&] { return win32::Guarded([&] { return ReplaceWith(wide_temp_path_, target); }, wide_temp_path_, false); },
+      [&] {
+        return win32::Guarded(
+            [&] {
+              const DWORD replaced = ReplaceWith(wide_temp_path_, target);
+              if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote(note_);
+              return replaced;
+            },
+            wide_temp_path_, false);
+      },
       win32::kRetryAttempts, win32::kRetryPauseMs);
   if (result != ERROR_SUCCESS) {
     *error = "cannot replace the file: " + ErrorText(result);
@@ -209,6 +218,8 @@ bool Replacement::PutInPlace(Target& original, std::string* error, const Target*
   KeepAttributes(target, before);
   return true;
 }
+
+void Replacement::KeepInterruptNote() { note_ = os::KeepInterruptNote(); }
 
 bool Replacement::Commit(Target& original, std::string* error, const Target* read) {
   if (!file_.Sync()) {

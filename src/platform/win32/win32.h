@@ -111,6 +111,14 @@ void EndWriteThrough(int descriptor);
 // down: removes every pending temporary file, waits for an in-place write to
 // end, restores the console and ends the process with STATUS_CONTROL_C_EXIT.
 BOOL WINAPI OnConsoleEvent(DWORD event);
+// The lines written to standard error when a console event ends the run (see
+// os::SetInterruptNote), kept under the guard's lock; a note's second line
+// takes its place through CommitInterruptNote, which a change run by Guarded
+// calls (the lock is held then) once the replacement is in place.
+void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files);
+int KeepInterruptNote();
+void CommitInterruptNote(int note);
+void ReleaseInterruptNote(int note);
 // Sets the console up for a run: the handler above, UTF-8 output until the
 // process ends (the code page found is then restored), and, in a window of its
 // own, a wait for Enter at the end.

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs `make test` as an ordinary user from a fresh clone of this checkout, as
+# a new user would after installing the packages as root. Run as root (CI):
+# the packages are installed by the root run before it.
+#   tests/unprivileged.sh [USER]
+set -euo pipefail
+user=${1:-corvane-ci}
+here=$(cd "$(dirname "$0")/.." && pwd)
+id "$user" > /dev/null 2>&1 || useradd --create-home --shell /bin/bash "$user"
+home=$(getent passwd "$user" | cut -d: -f6)
+clone="$home/corvane"
+rm -rf "$clone"
+git clone --quiet "$here" "$clone"
+chown -R "$user": "$clone"
+cd "$clone"
+runuser -u "$user" -- make test
