@@ -84,6 +84,26 @@ TEST_F(Directory, TheExitStatusAndTheLastLineSayWhatBecameOfTheFiles) {
             "0 files: 0 repaired, 0 skipped, 0 failed\n");
 }
 
+TEST_F(Directory, EachFilesLinesComeWholeAndInStartOrderAndAFileNamedAgainWaitsForItsBatch) {
+  // Repaired files wait for their batch to be on disk before their OK; the
+  // lines of the files after them wait too, and the file named again waits
+  // for its first repair to be put in place instead of for another program.
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  for (const std::string name : {"a", "c", "e"}) Write("night/" + name + ".fit", Needy16());
+  Write("night/b.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({7})));
+  Write("night/d.fit", "\xff\xd8\xff\xe0" + std::string(4000, 'j'));
+  const RunResult run = Run({"-add", "1", "night", Entry("night", "a.fit")});
+  const std::string repaired = "\tBPP 16\n\tBZERO 32768\n\t[ADD 1, SCALE 1.00, BZERO 32768]\n\tOK\n";
+  EXPECT_EQ(run.err, Entry("night", "a.fit") + "\n" + repaired + Entry("night", "b.fit") +
+                         "\n\tBPP 16\n\tBZERO 0\n\tLooks like this file does not need fixing. Skipping...\n" +
+                         Entry("night", "c.fit") + "\n" + repaired + Entry("night", "d.fit") +
+                         "\nInvalit FIT signature at start of file '" + Entry("night", "d.fit") + "'\n" +
+                         Entry("night", "e.fit") + "\n" + repaired + Entry("night", "a.fit") +
+                         "\n\tBPP 16\n\tBZERO 32768\n\tLooks like this file has already been mangled. Skipping...\n"
+                         "6 files: 3 repaired, 2 skipped, 1 failed\n");
+  EXPECT_EQ(Pixels16(Read("night/a.fit")).at(0), 8);
+}
+
 // A slash on Linux, a backslash on Windows (never "C:\Astro/m42.fit"), even
 // after a folder typed with a trailing backslash.
 TEST_F(Directory, EntriesAreJoinedWithTheSystemSeparatorEvenAfterABackslash) {

@@ -602,6 +602,18 @@ TEST_F(Faults, AFileAnotherProgramHasOpenForWritingIsLeftAlone) {
   EXPECT_EQ(Read("a.fit"), input_ + "more");
 }
 
+TEST_F(Faults, AnImageOpenedForWritingWhileItsCopyWaitsForItsBatchIsLeftAlone) {
+  // Each waiting copy keeps its image leased: the break names the descriptor,
+  // so only that image's lease is given up, and only that image is left.
+  for (const std::string name : {"a.fit", "b.fit", "c.fit"}) Write(name, input_);
+  const RunResult run = RunWhile({"a.fit", "b.fit", "c.fit"}, "7", "printf more >> a.fit");  // c's first write
+  EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, another program opened it for writing while it was being "
+                         "repaired\nb.fit\n"), std::string::npos) << run.err;
+  EXPECT_TRUE(run.err.ends_with("\tOK\n3 files: 2 repaired, 0 skipped, 1 failed\n")) << run.err;
+  EXPECT_TRUE(Read("a.fit") == input_ + "more");
+  EXPECT_NE(Read("c.fit").find("Mangled by CORVANE"), std::string::npos);
+}
+
 TEST_F(Faults, AnImageSavedByAnotherProgramAtTheRenameIsKept) {
   // Saved between the last check and the rename, the newer image was replaced
   // by the repair of the old one.
