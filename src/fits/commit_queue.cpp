@@ -132,6 +132,7 @@ void CommitLoop() {
     const std::vector<Item*> batch = TakeBatch(q);
     q.to_main.notify_all();  // room for more copies
     std::vector<BatchEntry> entries;
+    entries.reserve(batch.size());
     for (Item* item : batch) entries.push_back({item->copy, item->lines, item->outcome});
     // The items of a batch are this thread's alone until they are done.
     lock.unlock();

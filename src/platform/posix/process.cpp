@@ -196,7 +196,7 @@ namespace {
 // A line too long for its slot keeps its start and its end.
 std::size_t Fit(const std::string& text, char* into, std::size_t room) {
   const std::string fitted = text.size() <= room ? text : text.substr(0, room - 5) + "...\n";
-  std::memcpy(into, fitted.data(), fitted.size());
+  fitted.copy(into, fitted.size());  // a line of counted length, written as it is: no terminator
   return fitted.size();
 }
 
