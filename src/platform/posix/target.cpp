@@ -216,7 +216,9 @@ int Target::Reserve(std::int64_t size) {
 // until then. Several images may be leased at a time, each waiting for its
 // turn to be put in place: the signal says which descriptor's lease broke.
 void GiveUpLease(int, siginfo_t* info, void*) {
+  const int saved = errno;  // the thread it interrupts may be about to read it
   if (info != nullptr && info->si_fd >= 0) (void)fcntl(info->si_fd, F_SETLEASE, F_UNLCK);  // nothing more a handler can do
+  errno = saved;
 }
 
 int Target::TakeLease() {
