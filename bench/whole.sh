@@ -116,6 +116,10 @@ measure "corvane -add -1 small folder" "rm -rf copy && cp -r small copy && sync"
 if [ -n "$baseline" ]; then
   measure "per-file design folder in place" "rm -rf copy && cp -r folder copy && sync" "$baseline -add -1 copy 2> /dev/null"
   measure "per-file design small folder" "rm -rf copy && cp -r small copy && sync" "$baseline -add -1 copy 2> /dev/null"
+  measure "per-file design -add -1 in place 16-bit" "cp in16.fit work.fit && sync" "$baseline -add -1 work.fit 2> /dev/null"
+  measure "per-file design -scale 0.7 in place 16-bit" "cp in16.fit work.fit && sync" \
+    "$baseline -scale 0.7 work.fit 2> /dev/null"
+  measure "per-file design -add -1 -out 16-bit" "rm -f out.fit" "$baseline -add -1 -out out.fit in16.fit 2> /dev/null"
 fi
 measure "corvane -stretch -out /dev/null 4 GiB" "true" "$corvane -stretch -out /dev/null sparse.fit 2> /dev/null" 3
 if command -v imcopy > /dev/null; then
@@ -190,6 +194,9 @@ if [ -n "$baseline" ]; then
   echo "Group commit against the per-file design (OK before the folder was flushed):"
   echo "  folder in place / per-file design:         $(ratio "corvane -add -1 folder in place" "per-file design folder in place")  [<= 0.9]"
   echo "  small folder / per-file design:            $(ratio "corvane -add -1 small folder" "per-file design small folder")"
+  echo "  -add -1 in place 16-bit / per-file design: $(ratio "corvane -add -1 in place 16-bit" "per-file design -add -1 in place 16-bit")  [<= 1.0]"
+  echo "  -scale 0.7 in place 16-bit / per-file:     $(ratio "corvane -scale 0.7 in place 16-bit" "per-file design -scale 0.7 in place 16-bit")  [<= 1.0]"
+  echo "  -add -1 -out 16-bit / per-file design:     $(ratio "corvane -add -1 -out 16-bit" "per-file design -add -1 -out 16-bit")  [<= 1.0]"
   echo "  small folder / safe rewrite reserved:      $(ratio "corvane -add -1 small folder" "safe rewrite reserved small folder")"
   if [ -n "$slow_loop" ]; then
     echo "  slow disk folder / per-file design:        $(ratio "slow: corvane -add -1 folder" "slow: per-file design folder")  [<= 0.5]"
