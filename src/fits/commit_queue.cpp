@@ -42,6 +42,7 @@ struct Item {
   bool done = false;   // its lines are final
   Outcome outcome = Outcome::kFailed;
   int note = -1;       // what an interrupting signal says of it until its lines are written
+  std::pair<std::uint64_t, std::uint64_t> image;  // the file it replaces
 };
 
 struct Queue {
@@ -154,6 +155,7 @@ void HandOver(PendingCopy&& copy) {
   item->bytes = copy.bytes;
   copy.copy.KeepInterruptNote();
   item->note = copy.copy.InterruptNote();
+  item->image = copy.target.Identity();
   item->copy = std::make_unique<PendingCopy>(std::move(copy));
   Queue& q = TheQueue();
   std::unique_lock lock(q.mutex);
@@ -181,6 +183,15 @@ void WaitForCommits() {
   q.to_main.wait(lock, [&q] { return q.unreported == 0; });
   q.hurry = false;
   WriteReady(q);  // the lines held after the last copy
+}
+
+bool IsWaiting(const os::Target& target) {
+  Queue& q = TheQueue();
+  const std::lock_guard lock(q.mutex);
+  for (const std::unique_ptr<Item>& item : q.items) {
+    if (item->is_copy && !item->done && item->image == target.Identity()) return true;
+  }
+  return false;
 }
 
 std::vector<Committed> FinishCommits() {

@@ -32,6 +32,10 @@ void HandOver(PendingCopy&& copy);
 // reported, and every line reported meanwhile is written.
 void WaitForCommits();
 
+// Whether a copy of the file `target` has open waits to be put in place (a
+// file named twice, or under two names).
+bool IsWaiting(const os::Target& target);
+
 // What became of one file handed over.
 struct Committed {
   std::string path;

@@ -146,13 +146,13 @@ Next OpenInput(PerFile& f) {
     return Next::kFailed;
   }
   if (IsSpecialFile(f)) return Next::kFailed;
-  int lock_error = f.target.Lock(access, false);
-  if (lock_error == EWOULDBLOCK) {
-    // This run may hold the file itself, a copy of it waiting to be put in
-    // place (a file named twice): that one is finished first.
+  // A file named twice (or under two names) may have a copy waiting to be put
+  // in place: that repair is finished first, and what then has the name is read.
+  if (IsWaiting(f.target)) {
     WaitForCommits();
-    lock_error = f.target.Lock(access, false);
+    return OpenInput(f);
   }
+  int lock_error = f.target.Lock(access, false);
   if (lock_error == EWOULDBLOCK) {
     Report("\tWaiting for another program to finish with this file...\n");
     lock_error = f.target.Lock(access, true);

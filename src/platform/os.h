@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace corvane::os {
@@ -152,6 +153,8 @@ class Target {
   const FileStatus& Status() const { return status_; }
   // Whether `path` names this very file (the same file under any name).
   bool IsSameFileAs(const std::string& path) const;
+  // What tells the open file from every other: its device (volume) and number.
+  std::pair<std::uint64_t, std::uint64_t> Identity() const { return {device_, inode_}; }
   // Whether the open file still has the size and modification time it had when
   // it was opened and locked.
   bool Unchanged() const;

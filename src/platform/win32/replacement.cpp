@@ -99,10 +99,10 @@ void KeepAttributes(const std::wstring& target, DWORD before) {
 }  // namespace
 
 Replacement::Replacement(Replacement&& other) noexcept
-    : temp_name_(std::exchange(other.temp_name_, std::string())),
+    : note_(std::exchange(other.note_, -1)),
+      temp_name_(std::exchange(other.temp_name_, std::string())),
       wide_temp_path_(std::exchange(other.wide_temp_path_, std::wstring())),
       target_path_(std::move(other.target_path_)),
-      note_(std::exchange(other.note_, -1)),
       marked_(other.marked_),
       file_(std::move(other.file_)),
       committed_(other.committed_) {}
