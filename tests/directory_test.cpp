@@ -47,7 +47,10 @@ TEST_F(Directory, PicksFitsNamesOfFiveOrMoreCharacters) {
 // report differed between runs and machines.
 TEST_F(Directory, EntriesAreRepairedInNameOrder) {
   ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
-  const std::vector<std::string> sorted = {"0.fit", "B.fit", "Z.fit", "_x.fit", "a.fit", "b.fit", "c10.fit", "c9.fit"};
+  std::vector<std::string> sorted = {"0.fit", "B.fit", "Z.fit", "_x.fit", "a.fit", "b.fit", "c10.fit", "c9.fit"};
+  // To Windows "B.fit" and "b.fit" are one name, which wine resolves to
+  // either file from one moment to the next: a folder there holds one of them.
+  if (Entry("data", "b.fit").find('\\') != std::string::npos) sorted.erase(sorted.begin() + 5);
   for (auto name = sorted.rbegin(); name != sorted.rend(); ++name) Write("data/" + *name, Needy16());
   const RunResult run = Run({"data"});
   std::vector<std::string> expected;
