@@ -43,19 +43,20 @@ TEST_F(Directory, PicksFitsNamesOfFiveOrMoreCharacters) {
   EXPECT_EQ(Read("data/x.fits"), Needy16());
 }
 
-// Entries came in the directory's own order (hash order on ext4), so a
-// report differed between runs and machines.
+// Entries came in the directory's own order (hash order on ext4): a report
+// differed between runs and machines.
 TEST_F(Directory, EntriesAreRepairedInNameOrder) {
   ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
-  std::vector<std::string> sorted = {"0.fit", "B.fit", "Z.fit", "_x.fit", "a.fit", "b.fit", "c10.fit", "c9.fit"};
   // To Windows "B.fit" and "b.fit" are one name, which wine resolves to
   // either file from one moment to the next: a folder there holds one of them.
-  if (Entry("data", "b.fit").find('\\') != std::string::npos) sorted.erase(sorted.begin() + 5);
-  for (auto name = sorted.rbegin(); name != sorted.rend(); ++name) Write("data/" + *name, Needy16());
-  const RunResult run = Run({"data"});
-  std::vector<std::string> expected;
-  for (const std::string& name : sorted) expected.push_back(Entry("data", name));
-  EXPECT_EQ(ReportedPaths(run.err, false), expected);
+  const bool one_case = Entry("data", "b.fit").find('\\') != std::string::npos;
+  std::vector<std::string> sorted;
+  for (const char* name : {"c9.fit", "c10.fit", "b.fit", "a.fit", "_x.fit", "Z.fit", "B.fit", "0.fit"}) {
+    if (one_case && std::string_view(name) == "b.fit") continue;
+    Write(std::string("data/") + name, Needy16());
+    sorted.insert(sorted.begin(), Entry("data", name));
+  }
+  EXPECT_EQ(ReportedPaths(Run({"data"}).err, false), sorted);
 }
 
 // Catches a run that exits 0 although files failed, and a folder with nothing

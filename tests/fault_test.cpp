@@ -87,6 +87,7 @@ TEST_F(Faults, EveryFailedCallOfABatchLeavesEachImageWholeAndSaysWhich) {
         const bool ok = block.ends_with("\tOK\n");
         const bool holds = block.find("' holds the repair") != std::string::npos;
         EXPECT_TRUE(ok || holds || block.find("' left unchanged") != std::string::npos) << block;
+        EXPECT_EQ(block.find("damaged"), std::string::npos) << block;  // said once, no "Short write ... damaged"
         EXPECT_EQ(Read(name), ok || holds ? repaired : input_) << block;
         failed += ok ? 0 : 1;
       }
@@ -176,6 +177,7 @@ TEST_F(Faults, EveryFailedWriteToAnOutputFileLeavesTheOldOutputWhole) {
       const RunResult run = RunWithFault({"-out", "out.fit", "a.fit"}, n, mode);
       EXPECT_EQ(run.err.find("\tOK"), std::string::npos) << run.err;
       EXPECT_NE(run.err.find("Error: 'out.fit' left as it was"), std::string::npos) << run.err;
+      EXPECT_EQ(run.err.find("damaged"), std::string::npos) << run.err;
       EXPECT_EQ(Read("out.fit"), old);
       EXPECT_EQ(Read("a.fit"), input_);
       EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit", "out.fit"}));
@@ -191,12 +193,18 @@ TEST_F(Faults, EveryFailedWriteToAnOutputFileLeavesTheOldOutputWhole) {
 }
 
 TEST_F(Faults, AShortReadOfTheDataIsReportedAndNothingIsWritten) {
-  Write("a.fit", input_);
-  // The first read takes the header block, the second the data area.
-  const RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=2"}});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "a.fit\n\tBPP 16\n\tBZERO 32768\nShort read on file 'a.fit', wanted 6000 bytes\n");
-  EXPECT_EQ(Read("a.fit"), input_);
+  // The first read takes the header block, the second the data area: the
+  // short-read line once stood alone, without the cause or the image's fate.
+  for (const auto& [fault, cause] : std::vector<std::pair<std::string, std::string>>{
+           {"CORVANE_UNUSED=1", "it is shorter than when it was opened"},
+           {"CORVANE_FAULT_READ_EIO=1", "Input/output error"}}) {
+    Write("a.fit", input_);
+    const RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=2", fault}});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "a.fit\n\tBPP 16\n\tBZERO 32768\nShort read on file 'a.fit', wanted 6000 bytes\n"
+                       "Error: 'a.fit' left unchanged, its data could not be read: " + cause + "\n");
+    EXPECT_EQ(Read("a.fit"), input_);
+  }
   // A disk error in the header once read like an empty file: the cause is said.
   const RunResult header = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_READ=1", "CORVANE_FAULT_READ_EIO=1"}});
   EXPECT_EQ(header.status, 1);
@@ -213,6 +221,10 @@ TEST_F(Faults, AFilesystemWithoutPermissionsIsRepairedUnlessAccessWouldWiden) {
   RunResult run = Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_FCHMOD=enosys"}});
   EXPECT_TRUE(run.err.ends_with("\tNote: its filesystem refused mode 0644; it now has mode 0600\n\tOK\n")) << run.err;
   EXPECT_EQ(Pixels16(Read("a.fit")).at(0), 9);
+  // Nothing to note when the mode is the one asked for (it was said of every file).
+  Write("a.fit", input_);
+  ASSERT_EQ(chmod(Path("a.fit").c_str(), 0600), 0);
+  EXPECT_TRUE(Run({"a.fit"}, {.env = {Preload(), "CORVANE_FAULT_FCHMOD=enosys"}}).err.ends_with("]\n\tOK\n"));
   // A disk error is no filesystem without permissions: the image went from
   // 0640 to 0600 with OK.
   Write("a.fit", input_);
@@ -414,12 +426,18 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
   Write("a.fit", input_);
   const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4"}});
   EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten (its data could not be "
-                                "read again); a later run refuses it, restore it from a backup\n"))
+                                "read again: it is shorter than when it was opened); a later run refuses it, "
+                                "restore it from a backup\n"))
       << cut.err;
   // The header still says a repair is under way: a later run, even forced, refuses the file.
   const std::string damaged = Read("a.fit");
   EXPECT_NE(damaged.find("COMMENT =CORVANE repair under way"), std::string::npos);
   EXPECT_EQ(damaged.find("Mangled by CORVANE"), std::string::npos);
+  // FITS readers refuse it too: cfitsio read the half-rewritten pixels of a whole-block one, fitsverify passed it.
+  Write("c.fit", FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(1440, 9))));
+  Run({"-add", "1", "c.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4"}});
+  EXPECT_NE(RunProgram({CFITSIO_TOOL, "read", "c.fit"}).status, 0);
+  EXPECT_NE(RunProgram({"/usr/bin/fitsverify", "c.fit"}).status, 0);
   const RunResult later = Run({"-force", "a.fit"});
   EXPECT_NE(later.err.find("Error: 'a.fit' is damaged: a repair written through it was interrupted"),
             std::string::npos)
@@ -592,9 +610,13 @@ TEST_F(Faults, AFileAnotherProgramHasOpenForWritingIsLeftAlone) {
   // and what it wrote afterwards was lost.
   Write("a.fit", input_);
   const std::string tool = CORVANE_BINARY;
-  RunResult run = RunProgram({"/bin/sh", "-c", "exec 3>>a.fit; \"$0\" a.fit", tool});
-  EXPECT_EQ(run.err.substr(run.err.find("]\n") + 2), "Error: 'a.fit' left unchanged, another program has it open for writing\n");
-  EXPECT_EQ(Read("a.fit"), input_);
+  RunResult run;  // -check said "Would be repaired" and exited 0
+  for (const std::string args : {"a.fit", "-check a.fit", "-check -out o.fit a.fit"}) {
+    run = RunProgram({"/bin/sh", "-c", "exec 3>>a.fit; \"$0\" " + args, tool});
+    EXPECT_EQ(run.status, 1) << args;
+    EXPECT_EQ(run.err.substr(run.err.find("]\n") + 2), "Error: 'a.fit' left unchanged, another program has it open for writing\n");
+    EXPECT_EQ(Read("a.fit"), input_);
+  }
   // Opened for writing while the new copy is written: the lease is broken and
   // given up at once, so the other program's append goes through, into the original.
   run = RunWhile({"a.fit"}, "1", "printf more >> a.fit");

@@ -54,8 +54,6 @@ bool Scratch::UnderRunner() {
   return runner != nullptr && *runner != '\0';
 }
 
-std::string Scratch::NoSuchFileText() { return UnderRunner() ? "File not found" : "No such file or directory"; }
-
 bool Scratch::CanTestPermissions() { return geteuid() != 0 || access("/usr/bin/setpriv", X_OK) == 0; }
 
 RunResult Scratch::Run(const std::vector<std::string>& args, const RunOptions& options) const {

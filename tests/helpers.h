@@ -65,10 +65,10 @@ class Scratch : public ::testing::Test {
   // Whether permission checks can be tested: false when running as root
   // without a way to drop to an unprivileged user.
   static bool CanTestPermissions();
-  // Whether the program under test runs through a runner (wine) rather than natively.
+  // Whether the program under test runs through a runner (wine), and the
+  // system's text for a missing file as the program under test gives it.
   static bool UnderRunner();
-  // The system's text for a file that does not exist, as the program under test says it.
-  static std::string NoSuchFileText();
+  static std::string NoSuchFileText() { return UnderRunner() ? "File not found" : "No such file or directory"; }
 
   std::string dir_;
 };

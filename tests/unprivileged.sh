@@ -7,10 +7,6 @@ set -euo pipefail
 user=${1:-corvane-ci}
 here=$(cd "$(dirname "$0")/.." && pwd)
 id "$user" > /dev/null 2>&1 || useradd --create-home --shell /bin/bash "$user"
-home=$(getent passwd "$user" | cut -d: -f6)
-clone="$home/corvane"
-rm -rf "$clone"
-git clone --quiet "$here" "$clone"
-chown -R "$user": "$clone"
-cd "$clone"
-runuser -u "$user" -- make test
+clone="$(getent passwd "$user" | cut -d: -f6)/corvane"
+rm -rf "$clone" && git clone --quiet "$here" "$clone" && chown -R "$user": "$clone"
+cd "$clone" && runuser -u "$user" -- make test

@@ -1,9 +1,12 @@
 // End-to-end tests of the writer: the layout of the written file, the marker
 // and BZERO cards, output files, and what replacing a file in place keeps.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "helpers.h"
@@ -13,6 +16,7 @@ namespace {
 
 using Layout = Scratch;
 using Replace = Scratch;
+using Output = Scratch;
 
 const std::string kMarkerStart = "COMMENT =Mangled by CORVANE";
 const std::string kBlank(80, ' ');
@@ -240,9 +244,9 @@ TEST_F(Replace, AFileWithoutWritePermissionIsNeverReplaced) {
   EXPECT_EQ(Read("img.fit"), input);
 }
 
-TEST_F(Replace, AclsExtendedAttributesAndSetIdBitsAreKept) {
-  // An access ACL (user nobody rw-, group r--, mask rw-): without it the copy's
-  // mode 0660 would give the group the write access the mask only bounded.
+// An access ACL (user nobody rw-, group r--, mask rw-): without it a copy's
+// mode 0660 would give the group the write access the mask only bounded.
+std::string AccessAcl() {
   std::string acl = {2, 0, 0, 0};
   const auto entry = [&acl](std::uint16_t tag, std::uint16_t perm, std::uint32_t id) {
     for (int k = 0; k < 2; ++k) acl += static_cast<char>((tag >> (8 * k)) & 0xff);
@@ -254,6 +258,11 @@ TEST_F(Replace, AclsExtendedAttributesAndSetIdBitsAreKept) {
   entry(0x04, 4, 0xffffffff);
   entry(0x10, 6, 0xffffffff);
   entry(0x20, 0, 0xffffffff);
+  return acl;
+}
+
+TEST_F(Replace, AclsExtendedAttributesAndSetIdBitsAreKept) {
+  const std::string acl = AccessAcl();
   Write("img.fit", FitsFile(Header(32), Be32({1})));
   const std::string path = Path("img.fit");
   ASSERT_EQ(chmod(path.c_str(), 0640), 0);
@@ -302,6 +311,57 @@ TEST_F(Replace, AclsExtendedAttributesAndSetIdBitsAreKept) {
     EXPECT_EQ(Pixels32(Read("shared.fit")).at(0), 2147483650u);
     EXPECT_NE(Read("shared.fit").find("Mangled by CORVANE"), std::string::npos);
   }
+}
+
+TEST_F(Output, StandardOutputIsWrittenAtItsOwnPosition) {
+  // The name was opened again, at offset 0: a second image went over the
+  // first, ">>" overwrote the archive, and a socket could not be opened.
+  Write("a.fit", FitsFile(Header(32), Be32({1, 2, 3})));
+  Write("b.fit", FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({1})));
+  ASSERT_TRUE(Run({"-out", "a.out", "a.fit"}).err.ends_with("\tOK\n") && Run({"-out", "b.out", "b.fit"}).status == 0);
+  const std::string both = Read("a.out") + Read("b.out");
+  for (const auto& [shell, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"\"$0\" -out /dev/stdout a.fit b.fit > o.fit", both},
+           {"printf archive > o.fit && \"$0\" -out /dev/fd/1 a.fit b.fit >> o.fit", "archive" + both}}) {
+    EXPECT_EQ(RunProgram({"/bin/sh", "-c", shell, CORVANE_BINARY}).status, 0);
+    EXPECT_EQ(Read("o.fit"), expected) << shell;
+  }
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  if (fork() == 0) {
+    dup2(ends[1], 1);
+    if (chdir(dir_.c_str()) == 0) execl(CORVANE_BINARY, "corvane", "-out", "/proc/self/fd/1", "a.fit", "b.fit", nullptr);
+    _exit(127);
+  }
+  close(ends[1]);
+  std::string got(both.size() + 1, '\0');
+  got.resize(static_cast<std::size_t>(std::max<ssize_t>(0, recv(ends[0], got.data(), got.size(), MSG_WAITALL))));
+  close(ends[0]);
+  wait(nullptr);
+  EXPECT_EQ(got, both);
+}
+
+TEST_F(Output, AnExistingOutputKeepsWhatCpKeepsAndRefusesWhatCpRefuses) {
+  // One with an ACL came back as plain mode 0660 (the named user shut out,
+  // the group given write), and a write-protected one was replaced, OK.
+  Write("in.fit", FitsFile(Header(32), Be32({1})));
+  Write("out.fit", "old");
+  const std::string acl = AccessAcl();
+  if (chmod(Path("out.fit").c_str(), 0660) != 0 ||
+      setxattr(Path("out.fit").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+    GTEST_SKIP() << "this filesystem keeps no ACLs";
+  }
+  EXPECT_TRUE(Run({"-out", "out.fit", "in.fit"}).err.ends_with("\tOK\n"));
+  char copy[64] = {};
+  EXPECT_EQ(getxattr(Path("out.fit").c_str(), "system.posix_acl_access", copy, sizeof copy), std::ssize(acl));
+  EXPECT_EQ(std::string(copy, acl.size()), acl);
+  if (!CanTestPermissions()) GTEST_SKIP() << "running as root without setpriv: permissions are not enforced";
+  const std::string before = Read("out.fit");
+  ASSERT_EQ(chmod(Path("out.fit").c_str(), 0444) | chown(Path("out.fit").c_str(), 65534, 65534), 0);
+  const RunResult run = Run({"-out", "out.fit", "in.fit"}, {.as_unprivileged = true});
+  EXPECT_TRUE(run.status == 1 && run.err.ends_with("Error: 'out.fit' cannot be written: Permission denied\n"
+                                                    "Cannot open output file [out.fit]\n")) << run.err;
+  EXPECT_EQ(Read("out.fit"), before);
 }
 
 }  // namespace

@@ -66,8 +66,9 @@ enum class Next { kContinue, kDone, kSkipped, kFailed, kQueued };
 enum class Outcome { kRepaired, kWouldRepair, kSkipped, kFailed, kQueued };
 
 // Reads bytes [at, at + length) of the data area into the chunk buffer; false
-// when the file no longer holds them (cut short meanwhile, or a disk error).
-bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length);
+// when the file no longer holds them (cut short meanwhile, or a disk error),
+// and `cause` then says which.
+bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length, std::string* cause);
 // How many bytes of the chunk [at, at + length) of the data area are pixels:
 // the rest is fill after the image, written back as it was read.
 std::int64_t PixelsIn(const PerFile& f, std::int64_t at, std::int64_t length);
@@ -115,6 +116,10 @@ Next ScanDataArea(PerFile& f, std::int64_t end);
 Next ReadHeaderBlock(PerFile& file);
 Next TransformPixels(PerFile& file);
 Next WriteResult(PerFile& file);
+// With -check, in place of WriteResult: the refusals a run makes before it
+// writes a byte that can be foreseen without writing (another program has
+// the image open for writing), each reported as the run reports it.
+Next ForeseeWrite(PerFile& file);
 
 // The integer value of a card (80 characters, no terminator needed), or -1 with
 // a message when it holds no "=".

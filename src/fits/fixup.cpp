@@ -51,6 +51,7 @@ Outcome Fixup(const std::string& path) {
     file.pad_bytes = arg_padbytes;
     Next next = ReadHeaderBlock(file);
     if (next == Next::kContinue) next = TransformPixels(file);
+    if (next == Next::kContinue && check_only) next = ForeseeWrite(file);
     if (next == Next::kContinue) next = check_only ? ReportWouldRepair() : WriteResult(file);
     if (next == Next::kFailed) return Outcome::kFailed;
     if (next == Next::kQueued) return Outcome::kQueued;

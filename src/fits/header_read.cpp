@@ -139,7 +139,10 @@ Next OpenInput(PerFile& f) {
   if (error != 0) {
     Report("Error: cannot open '%s': %s\n", f.path.c_str(), os::ErrorText(error).c_str());
     // One's own image that may be read but not written: say what will work.
-    if (access == os::Access::kReadWrite && os::MeansReadOnly(error) && os::IsReadable(f.path) == os::Readable::kYes) {
+    os::FileStatus status;
+    const bool image = os::QueryStatus(f.path, &status) && status.is_regular;
+    if (access == os::Access::kReadWrite && os::MeansReadOnly(error) && image &&
+        os::IsReadable(f.path) == os::Readable::kYes) {
       Report("\t'%s' is read-only: make it writable, or write the repaired image to another file with -out\n",
              f.path.c_str());
     }

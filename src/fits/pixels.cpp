@@ -40,8 +40,11 @@ void byteswap(std::uint8_t* data, std::int64_t length, std::int32_t bpp) {
   }
 }
 
-bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length) {
-  return f.target.Input().ReadAt(f.data.Data(), length, kBlockSize + at) == length;
+bool ReadChunk(PerFile& f, std::int64_t at, std::int64_t length, std::string* cause) {
+  int error = 0;
+  if (f.target.Input().ReadAt(f.data.Data(), length, kBlockSize + at, &error) == length) return true;
+  *cause = error != 0 ? os::ErrorText(error) : "it is shorter than when it was opened";
+  return false;
 }
 
 std::int64_t PixelsIn(const PerFile& f, std::int64_t at, std::int64_t length) {
@@ -80,8 +83,9 @@ Next ScanDataArea(PerFile& f, std::int64_t end) {
   f.checked_sum = 0;  // a later full scan starts the sum again
   for (std::int64_t at = 0; at < end; at += chunk) {
     const std::int64_t length = std::min(chunk, f.data_size - at);
-    if (!ReadChunk(f, at, length)) {
+    if (std::string cause; !ReadChunk(f, at, length, &cause)) {
       Report("Short read on file '%s', wanted %" PRId64 " bytes\n", f.path.c_str(), f.data_size);
+      Report("Error: '%s' left unchanged, its data could not be read: %s\n", f.path.c_str(), cause.c_str());
       return Next::kFailed;
     }
     f.checked_sum = DataSum(f.checked_sum, f.data.Data(), length);

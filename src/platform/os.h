@@ -47,7 +47,7 @@ class File {
   // read, or 0 when the file simply ended.
   std::int64_t ReadFull(void* buffer, std::int64_t count, int* error = nullptr);
   // As ReadFull, from `offset` on, leaving the file position where it was.
-  std::int64_t ReadAt(void* buffer, std::int64_t count, std::int64_t offset);
+  std::int64_t ReadAt(void* buffer, std::int64_t count, std::int64_t offset, int* error = nullptr);
   // Writes until `count` bytes are written or a write fails; returns the bytes written.
   std::int64_t WriteFull(const void* buffer, std::int64_t count);
   bool Rewind();
@@ -99,8 +99,11 @@ enum class Access { kRead, kReadWrite };
 // Opens `path` for writing as it is, neither created nor emptied: a FIFO, a
 // terminal or a device. Returns 0 or the system's error number.
 int OpenDirect(const std::string& path, File* file);
-// Whether `path` names the file, pipe or terminal standard output already goes to.
+// Whether `path` names the file, pipe, socket or terminal standard output already goes to.
 bool IsStandardOutput(const std::string& path);
+// A descriptor for standard output itself, sharing its position and its
+// append mode. Returns 0 or the system's error number.
+int OpenStandardOutput(File* file);
 // Whether two paths name the same existing file (links followed).
 bool SameFile(const std::string& first, const std::string& second);
 
@@ -163,7 +166,9 @@ class Target {
   // Whether the open file is now `size` bytes long.
   bool HasSize(std::int64_t size) const;
   // Reserves room for `size` bytes, so a rewrite through the file finds a full
-  // disk before it changes a byte. Returns 0 or the system's error number.
+  // disk, a quota or the file-size limit before it changes a byte (where the
+  // filesystem copies on write, the room is measured there, not held).
+  // Returns 0 or the system's error number.
   int Reserve(std::int64_t size);
   // Opens the file once more, for writing through it (Writable), checking that
   // the name still refers to the file opened first. Returns 0 or an error number.
@@ -236,9 +241,10 @@ class Replacement {
   // copy has instead. kOtherOwner when the copy cannot be given to the
   // original's owner; on failure `error` says why.
   Attributes CopyAttributesFrom(const File& original, std::string* error, std::string* note);
-  // For an output file: the mode of `input` less the umask (as cp gives a new
-  // copy), and the owner of the file it replaces, when `replaced` is open.
-  // kOtherOwner when the replaced file's owner cannot keep it.
+  // For an output file, what cp gives it: a new one gets the mode of `input`
+  // less the umask; one that replaces the open file `replaced` keeps its
+  // owner, group, mode, ACL and other extended attributes. kOtherOwner when
+  // the replaced file's owner cannot keep it; on failure `error` says why.
   Attributes TakeModeOf(const File& input, const File& replaced, std::string* error);
   // Puts the temporary file, already flushed to disk (FlushCopies), under the
   // name of `target` when the file the data was read from (`read`, or
@@ -259,6 +265,10 @@ class Replacement {
   // switched when this copy is put in place; its number, for ReleaseInterruptNote.
   void KeepInterruptNote();
   int InterruptNote() const { return note_; }
+  // Gives the temporary file up before the target is written some other way:
+  // its name is removed for good (a power cut cannot bring it back) and its
+  // room is freed.
+  void Discard();
 
  private:
   int directory_ = -1;  // borrowed from the target (POSIX)

@@ -1,7 +1,7 @@
 // What a new copy takes from the file it replaces: owner and group where
 // permitted, extended attributes (ACLs among them) and mode bits; for an
-// output file, the mode a copy gets from cp. A copy that would give more
-// access than the original had is refused.
+// output file, what cp gives a copy (an existing output keeps its own). A copy
+// that would give more access than the original had is refused.
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -105,6 +105,7 @@ Replacement::Attributes Replacement::CopyAttributesFrom(const File& original, st
   const bool keeps_no_permissions = refusal == EPERM || refusal == ENOSYS || refusal == EOPNOTSUPP;
   struct stat copy {};
   if (keeps_no_permissions && fstat(file_.Descriptor(), &copy) == 0 && (copy.st_mode & 07777 & ~mode) == 0) {
+    if ((copy.st_mode & 07777) == mode) return Attributes::kCopied;  // nothing changed worth a note
     char text[96];
     (void)std::snprintf(text, sizeof text, "its filesystem refused mode %04o; it now has mode %04o",
                         static_cast<unsigned>(mode), static_cast<unsigned>(copy.st_mode & 07777));
@@ -128,6 +129,11 @@ Replacement::Attributes Replacement::TakeModeOf(const File& input, const File& r
     if (fchown(file_.Descriptor(), old.st_uid, old.st_gid) != 0) return Attributes::kOtherOwner;
   } else if (replaces) {
     (void)fchown(file_.Descriptor(), static_cast<uid_t>(-1), old.st_gid);  // checked below
+  }
+  // The ACL and the other extended attributes of the replaced output stay
+  // with it, as cp leaves them: a named user keeps its access.
+  if (replaces && !CopyExtendedAttributes(replaced.Descriptor(), file_.Descriptor(), error)) {
+    return Attributes::kFailed;
   }
   // As cp does: an output that exists keeps its own mode (and group); a new
   // one gets the input's mode less the umask.

@@ -3,6 +3,7 @@
 // system's text for an error number.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "platform/os.h"
+#include "platform/posix/posix.h"
 #include "platform/transfer.h"
 
 namespace corvane::os {
@@ -60,11 +62,16 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count, int* error) {
   return got;
 }
 
-std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
+std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset, int* error) {
   auto* bytes = static_cast<unsigned char*>(buffer);
-  return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
-    return pread(fd_, bytes + at, static_cast<std::size_t>(chunk), static_cast<off_t>(offset + at));
+  int failure = 0;
+  const std::int64_t got = TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
+    const ssize_t moved = pread(fd_, bytes + at, static_cast<std::size_t>(chunk), static_cast<off_t>(offset + at));
+    failure = moved < 0 ? errno : 0;
+    return moved;
   });
+  if (error != nullptr) *error = failure;
+  return got;
 }
 
 std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
@@ -83,7 +90,22 @@ int OpenDirect(const std::string& path, File* file) {
   return file->IsOpen() ? 0 : errno;
 }
 
+int OpenStandardOutput(File* file) {
+  // A duplicate, not the name opened again: that would start at offset 0 of a
+  // regular file, over what is already there, and a socket has no name to open.
+  *file = File(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+  return file->IsOpen() ? 0 : errno;
+}
+
+int posix::CheckSizeLimit(std::int64_t size) {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::uint64_t>(size) > limit.rlim_cur ? EFBIG : 0;
+}
+
 int File::Reserve(std::int64_t size) {
+  // Found before a byte is written, the limit fails this file alone.
+  if (const int error = posix::CheckSizeLimit(size); error != 0) return error;
 #ifdef __linux__
   // fallocate, never posix_fallocate: where the filesystem cannot reserve,
   // that one writes into every block of it, a second copy's worth of work.

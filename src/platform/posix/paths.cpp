@@ -2,9 +2,12 @@
 // a path names, whether it exists or can be read, whether two paths or
 // standard output name one file, and the listing of a folder.
 #include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 
 #include "platform/os.h"
@@ -24,6 +27,46 @@ std::string NameOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   return name.empty() ? "." : name;
+}
+
+namespace {
+
+// Whether the folder finds a file under `name` with the case of its ASCII
+// letters swapped, as one that ignores case does. A name without such
+// letters cannot tell.
+bool SwappedCaseExists(int folder, const std::string& name) {
+  std::string swapped = name;
+  for (char& c : swapped) {
+    if (std::isalpha(static_cast<unsigned char>(c)) != 0) c = static_cast<char>(c ^ 0x20);
+  }
+  struct stat other {};
+  return swapped != name && fstatat(folder, swapped.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+}  // namespace
+
+std::string StoredName(int folder, const std::string& name) {
+  if (!SwappedCaseExists(folder, name)) return name;
+  const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
+  if (listing == nullptr) {
+    if (fd >= 0) close(fd);
+    return name;  // a folder that cannot be listed keeps the name as given
+  }
+  // Inode numbers cannot tell (a FUSE filesystem may number each name
+  // apart): the name is stored as given when an entry has it exactly, else
+  // it is the one entry that differs from it in case only.
+  std::string stored = name;
+  int others = 0;
+  while (const dirent* entry = readdir(listing)) {
+    if (entry->d_name == name) {
+      others = 0;
+      break;
+    }
+    if (strcasecmp(entry->d_name, name.c_str()) == 0 && ++others == 1) stored = entry->d_name;
+  }
+  closedir(listing);
+  return others == 1 ? stored : name;
 }
 
 }  // namespace posix

@@ -75,6 +75,12 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 std::string DirectoryOf(const std::string& path);
 std::string NameOf(const std::string& path);
 
+// The name `folder` stores for the file that `name` finds there. On a
+// filesystem that ignores case (FAT, exFAT, NTFS through FUSE) "M42.FIT" finds
+// "m42.fit", and a file renamed into place under the name as typed would
+// change its letters; elsewhere it is `name`.
+std::string StoredName(int folder, const std::string& name);
+
 // Six letters or digits that no other run is likely to pick at the same time.
 std::string RandomSuffix();
 
@@ -83,5 +89,9 @@ std::string RandomSuffix();
 int OpenInFolder(int folder, const std::string& name, Access access, File* file);
 
 std::int64_t ModifiedNs(const struct stat& info);
+
+// EFBIG when a file of `size` bytes would pass the file-size limit of the
+// process (ulimit -f), whose writes past it end the run with SIGXFSZ; else 0.
+int CheckSizeLimit(std::int64_t size);
 
 }  // namespace corvane::os::posix

@@ -61,6 +61,23 @@ Replacement::~Replacement() {
   (void)unlinkat(directory_, temp_name_.c_str(), 0);  // nothing more to do if it is gone
 }
 
+
+void Replacement::Discard() {
+  if (!temp_name_.empty() && !committed_) {
+    {
+      const ScopedHold hold;
+      ForgetPending(std::exchange(pending_slot_, -1));
+      (void)unlinkat(directory_, temp_name_.c_str(), 0);  // already gone is as good
+    }
+    temp_name_.clear();
+    // The removal is flushed now, not when the run leaves the folder: the
+    // target is about to change, and a crash must find no copy beside it.
+    File folder(openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.IsOpen() || !folder.Sync()) (void)syncfs(file_.Descriptor());  // as in Commit
+  }
+  file_.Close();
+}
+
 namespace {
 
 // Gives a name to `fd`, an unnamed file, in `folder`; 0 or an error number.

@@ -78,7 +78,7 @@ int Resolve(const std::string& path, File* directory, std::string* resolved, str
     name = NameOf(link);
   }
   if (!directory->IsOpen()) return errno;
-  *resolved = std::move(name);
+  *resolved = StoredName(directory->Descriptor(), name);
   return 0;
 }
 
@@ -109,6 +109,9 @@ int Target::OpenOutput(const std::string& path) {
   if (error != 0) return error;
   exists_ = true;
   if (!S_ISREG(info.st_mode)) return 0;  // written directly, or refused as a folder
+  // As cp, which writes into the file it replaces: one this run may not
+  // write (write-protected, immutable, on a read-only filesystem) is refused.
+  if (faccessat(directory_.Descriptor(), name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) return errno;
   if (const int failed = OpenInFolder(directory_.Descriptor(), name_, Access::kRead, &file_); failed != 0) {
     return failed;
   }
@@ -186,13 +189,41 @@ bool Target::HasSize(std::int64_t size) const {
   return fstat(file_.Descriptor(), &info) == 0 && info.st_size == size;
 }
 
+namespace {
+
+// Whether the filesystem lets the file take `size` bytes more, counted against
+// its free space and any quota, as a copy-on-write filesystem (btrfs) needs
+// to rewrite blocks the file already has, where reserving over them reserves
+// nothing. They are claimed past the file's end, where no write lands, and
+// given back at once (a truncation to the size it has drops them). Returns 0,
+// or the error of a claim refused for want of room; 0 where the filesystem
+// cannot tell (no such claims on FUSE or network filesystems, say).
+int MeasureRoom(int fd, std::int64_t file_size, std::int64_t size, std::int64_t modified_ns) {
+  int result = 0;
+  do {
+    result = fallocate(fd, FALLOC_FL_KEEP_SIZE, file_size, size) == 0 ? 0 : errno;
+  } while (result == EINTR);
+  if (result != 0 && result != ENOSPC && result != EDQUOT && result != EFBIG) return 0;
+  (void)ftruncate(fd, static_cast<off_t>(file_size));  // a failed claim may have got part of it
+  // The truncation stamps the time; the owner gets the old one back.
+  const timespec times[2] = {{0, UTIME_OMIT}, {modified_ns / 1000000000, modified_ns % 1000000000}};
+  (void)futimens(fd, times);
+  return result;
+}
+
+}  // namespace
+
 int Target::Reserve(std::int64_t size) {
+  if (const int error = CheckSizeLimit(size); error != 0) return error;
   // A copy-on-write filesystem writes every block anew, so the whole result
   // must fit in the free space, whatever the file holds already.
   struct statvfs space {};
   if (fstatvfs(Writable().Descriptor(), &space) == 0 &&
       static_cast<std::uint64_t>(size) / space.f_frsize >= space.f_bavail) {
     return ENOSPC;
+  }
+  if (const int error = MeasureRoom(Writable().Descriptor(), status_.size, size, modified_ns_); error != 0) {
+    return error;
   }
   int result = 0;
   // Reserved past the end without growing the file: a crash before the first

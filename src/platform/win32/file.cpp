@@ -62,12 +62,12 @@ std::int64_t File::ReadFull(void* buffer, std::int64_t count, int* error) {
   return got;
 }
 
-std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
+std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset, int* error) {
   // The runtime has no positioned read: move there and back, so a rewrite
   // through the same descriptor keeps writing where it was.
   const std::int64_t position = _lseeki64(fd_, 0, SEEK_CUR);
   if (position < 0 || _lseeki64(fd_, offset, SEEK_SET) != offset) return 0;
-  const std::int64_t got = ReadFull(buffer, count);
+  const std::int64_t got = ReadFull(buffer, count, error);
   return _lseeki64(fd_, position, SEEK_SET) == position ? got : 0;
 }
 
@@ -90,6 +90,13 @@ bool File::Sync() { return FlushFileBuffers(HandleOf(*this)) != 0; }
 int OpenDirect(const std::string& path, File* file) {
   *file = File(_wopen(SystemPath(path).c_str(), _O_WRONLY | _O_BINARY));
   return file->IsOpen() ? 0 : static_cast<int>(GetLastError());
+}
+
+int OpenStandardOutput(File* file) {
+  // A duplicate shares the position of the handle the caller gave, binary as
+  // the run set it; the name opened again would start at the beginning.
+  *file = File(_dup(_fileno(stdout)));
+  return file->IsOpen() ? 0 : static_cast<int>(_doserrno != 0 ? _doserrno : ERROR_INVALID_HANDLE);
 }
 
 int File::Reserve(std::int64_t size) {

@@ -96,6 +96,17 @@ void KeepAttributes(const std::wstring& target, DWORD before) {
   }
 }
 
+// The path of the file `verbatim_path` names, with its name as the folder
+// stores it: Windows finds "M42.FIT" as "m42.fit", and a replacement under
+// the name as typed would change its letters.
+std::wstring WithStoredName(const std::wstring& verbatim_path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE found = FindFirstFileW(verbatim_path.c_str(), &entry);
+  if (found == INVALID_HANDLE_VALUE) return verbatim_path;  // a new file is named as given
+  FindClose(found);
+  return verbatim_path.substr(0, verbatim_path.find_last_of(L'\\') + 1) + entry.cFileName;
+}
+
 }  // namespace
 
 Replacement::Replacement(Replacement&& other) noexcept
@@ -107,9 +118,11 @@ Replacement::Replacement(Replacement&& other) noexcept
       file_(std::move(other.file_)),
       committed_(other.committed_) {}
 
-Replacement::~Replacement() {
+Replacement::~Replacement() { Discard(); }
+
+void Replacement::Discard() {
+  file_.Close();  // a file marked for removal goes with its last handle
   if (temp_name_.empty() || committed_) return;
-  file_.Close();
   const DWORD result = win32::RetryWhileBusy(
       [this] {
         return win32::Guarded(
@@ -123,6 +136,7 @@ Replacement::~Replacement() {
   if (result != ERROR_SUCCESS) {
     Report("Error: cannot remove the temporary file '%s': %s\n", temp_name_.c_str(), ErrorText(result).c_str());
   }
+  temp_name_.clear();
 }
 
 int Replacement::Create(const Target& target) {
@@ -133,7 +147,7 @@ int Replacement::Create(const Target& target) {
   const std::wstring full = IsVerbatim(wide) ? wide : FullPath(wide);
   const std::wstring folder = win32::FolderOf(full);
   if (folder.empty() || folder.size() == full.size()) return ERROR_BAD_PATHNAME;
-  target_path_ = win32::VerbatimForm(full);
+  target_path_ = WithStoredName(win32::VerbatimForm(full));
   ReportLeftovers(folder, win32::VerbatimForm(folder));
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::uint64_t seed = GetTickCount64() ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);

@@ -73,6 +73,11 @@ int Target::OpenOutput(const std::string& path) {
   }
   exists_ = true;
   if (!status_.is_regular) return 0;
+  // A read-only output is refused, as copy refuses it, not replaced.
+  const DWORD attributes = GetFileAttributesW(SystemPath(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return ERROR_FILE_READ_ONLY;
+  }
   file_ = File(OpenShared(SystemPath(path), GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
   if (!file_.IsOpen()) return static_cast<int>(GetLastError());
   return Stat();

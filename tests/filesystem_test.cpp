@@ -1,0 +1,70 @@
+// End-to-end tests on real filesystems made in an image file and mounted
+// (root only): btrfs under a quota, and exFAT and FAT, which ignore case.
+// Skipped, with the reason, where this machine cannot mount them.
+#include <unistd.h>
+
+#include "helpers.h"
+
+namespace corvane::testing {
+namespace {
+
+class Filesystems : public Scratch {
+ protected:
+  // Makes "img" and mounts it on "m" with the shell command `make`; returns
+  // why it cannot, or nothing. TearDown unmounts it.
+  std::string Mount(const std::string& make) const {
+    if (geteuid() != 0) return "only root can mount a filesystem";
+    const RunResult made = RunProgram({"/bin/sh", "-c", "umount m; rm -rf img m; truncate -s 160M img && mkdir m && (" +
+                                                            make + ") >/dev/null"});
+    return made.status == 0 ? std::string() : "this machine cannot mount it here: " + made.err;
+  }
+  void TearDown() override {
+    RunProgram({"/bin/sh", "-c", "umount m 2>/dev/null"});
+    Scratch::TearDown();
+  }
+};
+
+TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
+  // A qgroup limit (btrfs rewrites into new blocks) or a file-size limit
+  // stopped the rewrite half way (or with SIGXFSZ). Rows: folder (a subvolume
+  // of 20 MiB), ulimit -f (512-byte blocks), pixels, written through, what is said.
+  const std::string no_btrfs = Mount("mkfs.btrfs -q img && mount -o loop img m && btrfs quota enable m && "
+                                     "btrfs subvolume create m/q && btrfs qgroup limit 20M m/q");
+  for (const auto& [where, limit, pixels, through, said] : std::vector<std::tuple<std::string, std::string, std::size_t, bool, std::string>>{
+           {"m/q/", "unlimited", 5500000, true, "left unchanged, no room for the repaired file: Disk quota exceeded"},
+           {"m/q/", "unlimited", 1000000, true, ""},
+           {"", "8", 3000, true, "left unchanged, no room for the repaired file: File too large"},
+           {"", "8", 3000, false, "left unchanged, the new copy could not be written: File too large"}}) {
+    if (!where.empty() && !no_btrfs.empty()) continue;
+    SCOPED_TRACE(where + ": " + std::to_string(pixels) + " pixels under ulimit -f " + limit);
+    const std::string input = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(pixels, 9)));
+    Write(where + "a.fit", input);
+    const RunResult run = RunProgram({"/bin/sh", "-c", "ulimit -f " + limit + " && LD_PRELOAD=\"$1\" exec \"$0\" -add 1 " +
+                                      where + "a.fit", CORVANE_BINARY, CORVANE_FAULT_LIBRARY},
+                                     {.env = {through ? "CORVANE_FAULT_CREATE=eacces" : "X=1"}});
+    EXPECT_EQ(run.status, said.empty() ? 0 : 1) << run.err;
+    EXPECT_TRUE(run.err.ends_with(said.empty() ? "\tOK\n" : "Error: '" + where + "a.fit' " + said + "\n")) << run.err;
+    EXPECT_EQ(Read(where + "a.fit") == input, !said.empty());
+  }
+  if (!no_btrfs.empty()) GTEST_SKIP() << "btrfs with a quota: " << no_btrfs;
+}
+
+TEST_F(Filesystems, ANameKeepsItsLettersWhereCaseIsIgnored) {
+  // "corvane M42.FIT" renamed the user's m42.fit to M42.FIT, and "-out
+  // OUT.FIT" replaced out.fit under that name.
+  for (const std::string make : {"mkfs.exfat img && mount -t exfat-fuse -o loop img m",
+                                 "mkfs.vfat img && fusefat -o rw+ img m"}) {
+    if (const std::string why = Mount(make); !why.empty()) {
+      GTEST_SKIP() << why;
+    }
+    Write("m/m42.fit", FitsFile(Header(32), Be32({1})));
+    Write("m/out.fit", "old");
+    EXPECT_TRUE(Run({"-out", "m/OUT.FIT", "m/M42.FIT"}).err.ends_with("\tOK\n"));
+    EXPECT_TRUE(Run({"m/M42.FIT"}).err.ends_with("\tOK\n"));
+    EXPECT_EQ(RunProgram({"ls", "-A", "m"}).out, "m42.fit\nout.fit\n") << make;
+    EXPECT_EQ(Pixels32(Read("m/out.fit")).at(0), 2147483650u);
+  }
+}
+
+}  // namespace
+}  // namespace corvane::testing
