@@ -102,6 +102,9 @@ TEST_F(Cli, ACommandLineThatWouldDoOtherThanMeantChangesNothing) {
       "Error: -scale needs a decimal number written with a point, such as 0.5, neither too large nor too small, not ";
   const std::string kNoFile = "Error: no file or folder follows the options; options act only on the files after them\n";
   const std::string kSee = "; corvane --help lists the options, and a file whose name starts with '-' is given as ./";
+  const std::string kKeepsLast = "Error: -out 'fixed.fit' would keep only the last of the 2 files written to it, "
+                                 "since an output file holds one image: give each file its own -out, or repair in "
+                                 "place without -out\n";
   const std::string kBadName = "Invalid name";  // wine's text for an empty path
   const std::string kMissing = "Cannot stat 'missing.fit'\nCannot access file [missing.fit]\n\t'missing.fit': ";
   const struct {
@@ -129,9 +132,8 @@ TEST_F(Cli, ACommandLineThatWouldDoOtherThanMeantChangesNothing) {
       {{"--version", "a.fit"}, "Error: unknown option '--version' (it is answered only as the only argument)" + kSee +
                                    "--version\n"},
       {{"a.fit", "-h"}, "Error: unknown option '-h' (it is answered only as the only argument)" + kSee + "-h\n"},
-      {{"-out", "fixed.fit", "a.fit", "b.fit"},
-       "Error: -out 'fixed.fit' would keep only the last of the 2 files after it, since an output file holds one "
-       "image: give each file its own -out, or repair in place without -out\n"},
+      {{"-out", "fixed.fit", "a.fit", "b.fit"}, kKeepsLast},
+      {{"-out", "fixed.fit", "a.fit", "-out", "./fixed.fit", "b.fit"}, kKeepsLast},
       {{"-stretch"}, kNoFile},  // options alone did nothing and said nothing
       {{"-add", "3", "-force", "-bzero", "7"}, kNoFile},
       {{"-out", "-check", "a.fit"}, "Error: -out needs a file name, not the option -check\n"},

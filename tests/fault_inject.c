@@ -15,7 +15,8 @@
  *   CORVANE_FAULT_CREATE=E   creating a file fails with enospc, emfile or eacces
  *   CORVANE_FAULT_MALLOC=N   every allocation of N bytes or more fails
  *   CORVANE_FAULT_FREE_BLOCKS=N  fstatvfs reports N blocks free
- *   CORVANE_FAULT_RESERVE=E  every fallocate of a new file fails with enospc or eopnotsupp
+ *   CORVANE_FAULT_RESERVE=E  every fallocate of a new file fails with enospc or eopnotsupp;
+ *                            eopnotsupp fails the others too (a filesystem without them)
  *   CORVANE_RESERVE_LOG=path appends "mode offset length" for every fallocate
  *                            of a new file (those are not counted)
  *   CORVANE_NO_TMPFILE=1     the filesystem has no unnamed files (O_TMPFILE)
@@ -383,6 +384,9 @@ int fallocate(int fd, int mode, off_t offset, off_t length) {
       errno = strcmp(fault, "eopnotsupp") == 0 ? EOPNOTSUPP : ENOSPC;
       return -1;
     }
+  } else if (getenv("CORVANE_FAULT_RESERVE") && strcmp(getenv("CORVANE_FAULT_RESERVE"), "eopnotsupp") == 0) {
+    errno = EOPNOTSUPP;
+    return -1;
   } else if (decide("fallocate") != 0) {
     /* The file keeps whatever the failed call got. */
     struct stat info;

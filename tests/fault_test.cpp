@@ -2,6 +2,7 @@
 // write-family call, for every N of a run, or interrupts it there with a
 // signal. After each, an in-place original is either intact or completely
 // replaced, no temporary file remains, and the next file is still repaired.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -422,12 +423,24 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
         << run.err;
     EXPECT_EQ(Read("a.fit"), input_);
   }
-  // A read failing once writing has begun can only be owned up to.
+  // Where the filesystem reserves only by growing the file (FAT through
+  // FUSE), a header that could not be marked left it longer, "unchanged".
   Write("a.fit", input_);
-  const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4"}});
+  EXPECT_NE(Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_RESERVE=eopnotsupp",
+                                                 "CORVANE_FAULT_CALL=2", "CORVANE_FAULT_MODE=eio"}})
+                .err.find("left unchanged, its header could not be marked"),
+            std::string::npos);
+  EXPECT_EQ(Read("a.fit").size(), input_.size());
+  // A read failing once writing has begun can only be owned up to, and a
+  // signal held meanwhile once ended the run saying it was left as it was.
+  Write("a.fit", input_);
+  const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4",
+                                                              "CORVANE_FAULT_CALL=1", "CORVANE_FAULT_MODE=int"}});
+  EXPECT_EQ(cut.status, 130);
   EXPECT_TRUE(cut.err.ends_with("Error: 'a.fit' is damaged: it was only partly rewritten (its data could not be "
                                 "read again: it is shorter than when it was opened); a later run refuses it, "
-                                "restore it from a backup\n"))
+                                "restore it from a backup\nInterrupted just after the repair of 'a.fit' failed "
+                                "half way: it is damaged, as said above\n"))
       << cut.err;
   // The header still says a repair is under way: a later run, even forced, refuses the file.
   const std::string damaged = Read("a.fit");
@@ -576,12 +589,30 @@ TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
   EXPECT_TRUE(run.err.ends_with("\tOK\n[do_stretch] ")) << run.err;
   EXPECT_TRUE(Read("f.fit").starts_with("SIMPLE  =")) << Read("f.fit").substr(0, 80);
   EXPECT_EQ(Read("f.fit").size(), 4u * 2880u);
-  // A FIFO is written as it is, read by another program; stdout keeps the line.
+  Write("s.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")})));  // skipped, yet the line went into the stream
+  RunProgram({"/bin/sh", "-c", "\"$0\" -stretch -out /dev/stdout s.fit > none.fit", tool});
+  EXPECT_EQ(Read("none.fit"), "");
+  // Made non-blocking by whoever started the run, standard output failed
+  // the image the moment its pipe was full.
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
+  run = RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c 92160 <&$1 > n.fit) & \"$0\" -out "
+                    "/dev/stdout a.fit a.fit a.fit a.fit a.fit a.fit a.fit a.fit >&$2; wait", tool,
+                    std::to_string(ends[0]), std::to_string(ends[1])});
+  close(ends[0]);
+  close(ends[1]);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Read("n.fit").size(), 8u * 4u * 2880u);
+  // A FIFO is written as it is, read by another program; stdout keeps the
+  // line. Closed after the first image, it told its reader the stream had
+  // ended, and the run waited for ever to write the second.
   ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
-  run = RunProgram({"/bin/sh", "-c", "cat pipe > piped.fit & \"$0\" -stretch -out pipe a.fit; wait", tool});
-  EXPECT_TRUE(run.err.ends_with("\tOK\n[do_stretch] ")) << run.err;
+  run = RunProgram({"/bin/sh", "-c", "cat pipe > piped.fit & timeout 20 \"$0\" -stretch -out pipe a.fit a.fit; wait",
+                    tool});
+  EXPECT_TRUE(run.err.ends_with("\tOK\n2 files: 2 repaired, 0 skipped, 0 failed\n[do_stretch] ")) << run.err;
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(Read("piped.fit"), Read("f.fit"));
+  EXPECT_EQ(Read("piped.fit"), Read("f.fit") + Read("f.fit"));
   // A regular output keeps the line on standard output.
   run = Run({"-stretch", "-out", "o.fit", "a.fit"});
   EXPECT_EQ(run.out, "[do_stretch] ");

@@ -51,7 +51,8 @@ TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
 
 TEST_F(Filesystems, ANameKeepsItsLettersWhereCaseIsIgnored) {
   // "corvane M42.FIT" renamed the user's m42.fit to M42.FIT, and "-out
-  // OUT.FIT" replaced out.fit under that name.
+  // OUT.FIT" replaced out.fit under that name. "-out M42.FIT m42.fit" took
+  // the input for another file and overwrote it; accented letters alike.
   for (const std::string make : {"mkfs.exfat img && mount -t exfat-fuse -o loop img m",
                                  "mkfs.vfat img && fusefat -o rw+ img m"}) {
     if (const std::string why = Mount(make); !why.empty()) {
@@ -59,9 +60,18 @@ TEST_F(Filesystems, ANameKeepsItsLettersWhereCaseIsIgnored) {
     }
     Write("m/m42.fit", FitsFile(Header(32), Be32({1})));
     Write("m/out.fit", "old");
+    const bool accents = make.starts_with("mkfs.exfat");  // fusefat takes no such name
+    EXPECT_EQ(Run({"-out", "m/M42.FIT", "m/m42.fit"}).status, 1);
+    if (accents) {
+      Write("m/\xC3\xA4.fit", FitsFile(Header(32), Be32({1})));
+      EXPECT_EQ(Run({"-out", "m/\xC3\x84.FIT", "m/\xC3\xA4.fit"}).status, 1);
+      EXPECT_TRUE(Run({"m/\xC3\x84.FIT"}).err.ends_with("\tOK\n"));
+    }
     EXPECT_TRUE(Run({"-out", "m/OUT.FIT", "m/M42.FIT"}).err.ends_with("\tOK\n"));
     EXPECT_TRUE(Run({"m/M42.FIT"}).err.ends_with("\tOK\n"));
-    EXPECT_EQ(RunProgram({"ls", "-A", "m"}).out, "m42.fit\nout.fit\n") << make;
+    EXPECT_EQ(RunProgram({"ls", "-A", "m"}, {.env = {"LC_ALL=C"}}).out,
+              accents ? "m42.fit\nout.fit\n\xC3\xA4.fit\n" : "m42.fit\nout.fit\n")
+        << make;
     EXPECT_EQ(Pixels32(Read("m/out.fit")).at(0), 2147483650u);
   }
 }

@@ -11,6 +11,7 @@
 
 
 #include "numbers.h"
+#include "platform/os.h"
 #include "report.h"
 #include "settings.h"
 
@@ -33,7 +34,12 @@ constexpr Option kOptions[] = {
        BZERO_NEW = *WholeInt32(v);
        set_bzero = 1;
      }},
-    {"-out", ValueKind::kText, [](const char* v) { OUT_FNAME = v; }},
+    {"-out", ValueKind::kText,
+     [](const char* v) {
+       OUT_FNAME = v;
+       // The "[do_stretch] " line must never land in an image stream, even one that gets no image.
+       if (os::IsStandardOutput(v)) NoteDirectOutput();
+     }},
     {"-check", ValueKind::kNone, [](const char*) { check_only = 1; }},
 };
 

@@ -4,6 +4,7 @@
 #include "driver/output_check.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "driver/options.h"
 #include "driver/scan.h"
@@ -57,20 +58,37 @@ bool IsDirectOutput(const std::string& output) {
   return os::IsStandardOutput(output) || (os::QueryStatus(output, &status) && !status.is_regular && !status.is_directory);
 }
 
+// Whether two -out values name one file, which need not exist yet: the same
+// name in the same folder.
+bool SameOutput(const std::string& one, const std::string& two) {
+  if (one == two || os::SameFile(one, two)) return true;
+  const auto name = [](const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); };
+  return name(one) == name(two) && os::SameFile(os::FolderOf(one), os::FolderOf(two));
+}
+
 }  // namespace
 
 bool OutputsTakeOneFileEach(const std::vector<Step>& steps) {
+  // Each -out with the files it takes, until the next -out takes over.
+  std::vector<std::pair<std::string, int>> outputs;
+  for (const Step& step : steps) {
+    if (step.option != nullptr && step.option->value == ValueKind::kText) outputs.emplace_back(step.word, 0);
+    if (step.option == nullptr && !outputs.empty()) outputs.back().second += FilesOf(step.word);
+  }
   bool good = true;
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    if (steps[i].option == nullptr || steps[i].option->value != ValueKind::kText) continue;
-    int files = 0;
-    for (std::size_t j = i + 1; j < steps.size(); ++j) {
-      if (steps[j].option != nullptr && steps[j].option->value == ValueKind::kText) break;  // the next -out takes over
-      if (steps[j].option == nullptr) files += FilesOf(steps[j].word);
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    // The same file named by several -outs holds only the last image of them all.
+    int files = outputs[i].second;
+    bool first = true;
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+      if (k == i || !SameOutput(outputs[k].first, outputs[i].first)) continue;
+      first = first && k > i;
+      if (k != i) files += outputs[k].second;
     }
-    if (files < 2 || IsDirectOutput(steps[i].word)) continue;
-    Report("Error: -out '%s' would keep only the last of the %d files after it, since an output file holds one "
-           "image: give each file its own -out, or repair in place without -out\n", steps[i].word.c_str(), files);
+    if (!first || files < 2 || IsDirectOutput(outputs[i].first)) continue;
+    Report("Error: -out '%s' would keep only the last of the %d files written to it, since an output file holds "
+           "one image: give each file its own -out, or repair in place without -out\n", outputs[i].first.c_str(),
+           files);
     good = false;
   }
   return good;

@@ -11,17 +11,34 @@
 namespace corvane {
 namespace {
 
+// The output written directly, open from its first image until the run
+// ends or another -out takes over: closed after each image, a FIFO would
+// tell its reader the stream had ended, and the next image would wait for
+// a reader that is gone.
+struct DirectOutput {
+  std::string name;
+  os::File file;
+};
+
+DirectOutput& Direct() {
+  static DirectOutput direct;
+  return direct;
+}
+
 // A FIFO, a terminal or standard output: written as it is, from where it stands.
 Next WriteDirectly(PerFile& f, const std::string& output) {
   NoteDirectOutput();
   os::SetInterruptNote("Interrupted while writing the repair of '" + f.path + "' to '" + output +
                        "': it got only part of it\n");
-  os::File out;
-  const int error = os::IsStandardOutput(output) ? os::OpenStandardOutput(&out) : os::OpenDirect(output, &out);
-  if (error != 0) {
-    Report("Error: '%s' cannot be written: %s\n", output.c_str(), os::ErrorText(error).c_str());
-    Report("Cannot open output file [%s]\n", output.c_str());
-    ExitRun(1);
+  os::File& out = Direct().file;
+  if (!out.IsOpen()) {
+    const int error = os::IsStandardOutput(output) ? os::OpenStandardOutput(&out) : os::OpenDirect(output, &out);
+    if (error != 0) {
+      Report("Error: '%s' cannot be written: %s\n", output.c_str(), os::ErrorText(error).c_str());
+      Report("Cannot open output file [%s]\n", output.c_str());
+      ExitRun(1);
+    }
+    Direct().name = output;
   }
   std::uint64_t sum = 0;
   std::string cause;
@@ -49,6 +66,7 @@ bool WritesDirectly(const std::string& output) {
 // complete, with the input's mode less the umask.
 Next WriteToOutputFile(PerFile& f) {
   const std::string& output = *OUT_FNAME;
+  if (Direct().name != output) Direct() = DirectOutput{};  // its reader now sees the end
   if (os::IsStandardOutput(output)) return WriteDirectly(f, output);
   os::Target out;
   if (const int error = out.OpenOutput(output); error != 0) {

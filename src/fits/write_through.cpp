@@ -19,6 +19,14 @@ constexpr char kUnderWayText[] = "CORVANE repair under way - if this stays, the 
 // SIMPLE = F some still read), and the final header puts it back.
 constexpr char kUnderWayFirstCard[] = "CORVANE = 'repair under way - no FITS image until it is finished'";
 
+// A rewrite that stopped half way: an interruption held until now must not
+// end the run saying the image was left as it was.
+Next Damaged(const PerFile& f) {
+  os::SetInterruptNote("Interrupted just after the repair of '" + f.path + "' failed half way: it is damaged, as "
+                       "said above\n");
+  return Next::kFailed;
+}
+
 }  // namespace
 
 // Writes the result over the image itself, for a folder that takes no new
@@ -63,14 +71,16 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
   std::string cause;
   if (!file.Rewind() || !WriteHeader(under_way, file, &cause) || !file.Sync()) {
     if (cause.empty()) cause = os::LastErrorText();
-    // No pixel has changed yet: the original header, written back, makes it whole.
+    // No pixel has changed yet: the original header, written back, and the
+    // size it had (a reservation may have grown it) make it whole.
     std::string again;
-    if (file.Rewind() && WriteHeader(original, file, &again) && file.Sync()) {
+    if (file.Rewind() && WriteHeader(original, file, &again) && target.RestoreSize() && file.Sync()) {
       Report("Error: '%s' left unchanged, its header could not be marked as under repair: %s\n", f.path.c_str(),
              cause.c_str());
     } else {
       Report("Error: '%s' is damaged: its header could not be marked as under repair (%s) nor written back; its "
              "pixels are the original's, a later run may refuse it\n", f.path.c_str(), cause.c_str());
+      return Damaged(f);
     }
     return Next::kFailed;
   }
@@ -79,12 +89,12 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
     if (cause.empty()) cause = os::LastErrorText();
     Report("Error: '%s' is damaged: it was only partly rewritten (%s); a later run refuses it, restore it from "
            "a backup\n", f.path.c_str(), cause.c_str());
-    return Next::kFailed;
+    return Damaged(f);
   }
   if (f.checked_ahead && sum != f.checked_sum) {
     Report("Error: '%s' is damaged: another program changed its pixels while it was rewritten; a later run "
            "refuses it, restore it from a backup\n", f.path.c_str());
-    return Next::kFailed;
+    return Damaged(f);
   }
   // Without a lease another program may have replaced the image or cut it
   // while it was rewritten: the marker must not seal whatever is there now.
@@ -96,13 +106,13 @@ Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
   if (!target.HasSize(ResultSize(f))) {
     Report("Error: '%s' is damaged: another program cut or rewrote it while it was rewritten; a later run "
            "refuses it, restore it from a backup\n", f.path.c_str());
-    return Next::kFailed;
+    return Damaged(f);
   }
   if (!file.Rewind() || !WriteHeader(f.header, file, &cause) || !file.Sync()) {
     if (cause.empty()) cause = os::LastErrorText();
     Report("Error: '%s' is damaged: its pixels are repaired but its header could not be finished (%s); a later "
            "run refuses it, restore it from a backup\n", f.path.c_str(), cause.c_str());
-    return Next::kFailed;
+    return Damaged(f);
   }
   return Finish(true);
 }

@@ -170,6 +170,10 @@ class Target {
   // filesystem copies on write, the room is measured there, not held).
   // Returns 0 or the system's error number.
   int Reserve(std::int64_t size);
+  // Gives the file back the size it had when it was opened, which a
+  // reservation may have grown (where the filesystem reserves only by
+  // growing the file). False when it cannot.
+  bool RestoreSize();
   // Opens the file once more, for writing through it (Writable), checking that
   // the name still refers to the file opened first. Returns 0 or an error number.
   int OpenForWriting();

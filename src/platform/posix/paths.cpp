@@ -3,12 +3,16 @@
 // standard output name one file, and the listing of a folder.
 #include <dirent.h>
 #include <fcntl.h>
-#include <strings.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <utility>
 
 #include "platform/os.h"
 #include "platform/posix/posix.h"
@@ -43,19 +47,50 @@ bool SwappedCaseExists(int folder, const std::string& name) {
   return swapped != name && fstatat(folder, swapped.c_str(), &other, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-}  // namespace
+// The character that starts at `text` and its length in bytes; a byte that
+// starts no UTF-8 sequence stands for itself.
+std::pair<wint_t, int> Decode(const unsigned char* text) {
+  const int length = text[0] < 0xC0 ? 1 : text[0] < 0xE0 ? 2 : text[0] < 0xF0 ? 3 : text[0] < 0xF8 ? 4 : 1;
+  wint_t c = length == 1 ? text[0] : text[0] & (0x7Fu >> length);
+  for (int k = 1; k < length; ++k) {
+    if ((text[k] & 0xC0) != 0x80) return {text[0], 1};
+    c = c << 6 | (text[k] & 0x3Fu);
+  }
+  return {c, length};
+}
 
-std::string StoredName(int folder, const std::string& name) {
-  if (!SwappedCaseExists(folder, name)) return name;
+// The upper case of a character, accented and other non-ASCII letters
+// included where the C library knows them (exFAT and NTFS ignore their case too).
+wint_t Upper(wint_t c) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (unicode != static_cast<locale_t>(nullptr)) return towupper_l(c, unicode);
+  return c < 0x80 ? static_cast<wint_t>(std::toupper(static_cast<int>(c))) : c;
+}
+
+// Whether two names differ in the case of their letters only.
+bool SameButCase(const std::string& first, const std::string& second) {
+  const auto* a = reinterpret_cast<const unsigned char*>(first.c_str());
+  const auto* b = reinterpret_cast<const unsigned char*>(second.c_str());
+  while (*a != 0 && *b != 0) {
+    const auto [one, one_length] = Decode(a);
+    const auto [two, two_length] = Decode(b);
+    if (Upper(one) != Upper(two)) return false;
+    a += one_length;
+    b += two_length;
+  }
+  return *a == *b;
+}
+
+// The name `folder` lists for the file `name` finds there: `name` when an
+// entry has it exactly, else the one entry that differs from it in case only.
+std::string ListedName(int folder, const std::string& name) {
   const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = fd < 0 ? nullptr : fdopendir(fd);
   if (listing == nullptr) {
     if (fd >= 0) close(fd);
     return name;  // a folder that cannot be listed keeps the name as given
   }
-  // Inode numbers cannot tell (a FUSE filesystem may number each name
-  // apart): the name is stored as given when an entry has it exactly, else
-  // it is the one entry that differs from it in case only.
+  // Inode numbers cannot tell: a FUSE filesystem may number each name apart.
   std::string stored = name;
   int others = 0;
   while (const dirent* entry = readdir(listing)) {
@@ -63,10 +98,37 @@ std::string StoredName(int folder, const std::string& name) {
       others = 0;
       break;
     }
-    if (strcasecmp(entry->d_name, name.c_str()) == 0 && ++others == 1) stored = entry->d_name;
+    if (SameButCase(entry->d_name, name) && ++others == 1) stored = entry->d_name;
   }
   closedir(listing);
   return others == 1 ? stored : name;
+}
+
+// The path of the file `path` names as its folders store it: every link
+// resolved, and every component spelt as listed. Empty when it cannot be found.
+std::string StoredPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return std::string();
+  const std::string resolved = real;
+  std::free(real);
+  std::string stored;
+  File folder(open("/", kFolderFlags));
+  std::size_t at = 1;
+  while (at < resolved.size() && folder.IsOpen()) {
+    const std::size_t end = std::min(resolved.find('/', at), resolved.size());
+    const std::string name = ListedName(folder.Descriptor(), resolved.substr(at, end - at));
+    stored.append("/").append(name);
+    folder = File(openat(folder.Descriptor(), name.c_str(), kFolderFlags));
+    at = end + 1;
+  }
+  return at > resolved.size() ? stored : std::string();
+}
+
+}  // namespace
+
+std::string StoredName(int folder, const std::string& name) {
+  if (!SwappedCaseExists(folder, name)) return name;
+  return ListedName(folder, name);
 }
 
 }  // namespace posix
@@ -81,8 +143,14 @@ bool IsStandardOutput(const std::string& path) {
 bool SameFile(const std::string& first, const std::string& second) {
   struct stat one {};
   struct stat two {};
-  return stat(first.c_str(), &one) == 0 && stat(second.c_str(), &two) == 0 && one.st_dev == two.st_dev &&
-         one.st_ino == two.st_ino;
+  if (stat(first.c_str(), &one) != 0 || stat(second.c_str(), &two) != 0 || one.st_dev != two.st_dev) return false;
+  if (one.st_ino == two.st_ino) return true;
+  // A filesystem that ignores case through FUSE (exFAT, FAT) numbers each
+  // spelling of a name apart: "OUT.FIT" and "out.fit" are then one file
+  // with two numbers, told apart only by the names their folders store.
+  if (one.st_size != two.st_size || posix::ModifiedNs(one) != posix::ModifiedNs(two)) return false;
+  const std::string stored = posix::StoredPath(first);
+  return !stored.empty() && stored == posix::StoredPath(second);
 }
 
 bool QueryStatus(const std::string& path, FileStatus* status) {

@@ -243,6 +243,8 @@ int Target::Reserve(std::int64_t size) {
   return result;
 }
 
+bool Target::RestoreSize() { return ftruncate(Writable().Descriptor(), static_cast<off_t>(status_.size)) == 0; }
+
 // A lease break gives up the lease at once: the program that broke it waits
 // until then. Several images may be leased at a time, each waiting for its
 // turn to be put in place: the signal says which descriptor's lease broke.

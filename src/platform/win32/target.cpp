@@ -154,4 +154,10 @@ int Target::Reserve(std::int64_t size) {
   return 0;
 }
 
+bool Target::RestoreSize() {
+  LARGE_INTEGER end{};
+  end.QuadPart = status_.size;
+  return SetFilePointerEx(HandleOf(file_), end, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(HandleOf(file_)) != 0;
+}
+
 }  // namespace corvane::os
