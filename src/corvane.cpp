@@ -11,6 +11,7 @@
 
 #include "driver/command_line.h"
 #include "driver/scan.h"
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "platform/os.h"
 #include "report.h"
@@ -152,6 +153,7 @@ int main(int argc, char** argv) {
       HandlePath(step.word, run);
     }
   }
+  for (const Committed& committed : FinishCommits()) run.tally.Count(committed.outcome);
   ReportSummary(run);
   ExitRun(run.tally.failed > 0 || run.unlisted > 0 ? 1 : 0);
 }

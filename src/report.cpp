@@ -1,4 +1,5 @@
-// Standard-error reporting and the early exit of the run.
+// Standard-error reporting, the lines held back for a file still being put in
+// place, and the early exit of the run.
 #include "report.h"
 
 #include "platform/os.h"
@@ -6,14 +7,44 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 namespace corvane {
 namespace {
 
 int g_stretch_announcements = 0;
 bool g_direct_output = false;
+void (*g_route)(std::string_view) = nullptr;
+void (*g_finish)() = nullptr;
+thread_local std::string* t_capture = nullptr;
+
+// The formatted text of one report; false when there is no memory for it.
+bool Format(std::string* text, const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  if (length <= 0) return true;
+  try {
+    text->resize(static_cast<std::size_t>(length) + 1);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  (void)std::vsnprintf(text->data(), text->size(), format, args);
+  text->pop_back();
+  return true;
+}
 
 }  // namespace
+
+ReportCapture::ReportCapture(std::string* into) : previous_(t_capture) { t_capture = into; }
+
+ReportCapture::~ReportCapture() { t_capture = previous_; }
+
+void RouteReports(void (*route)(std::string_view), void (*finish)()) {
+  g_route = route;
+  g_finish = finish;
+}
 
 void AnnounceStretch() { ++g_stretch_announcements; }
 
@@ -24,12 +55,25 @@ int PendingStretchAnnouncements() { return g_stretch_announcements; }
 void Report(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  (void)std::vfprintf(stderr, format, args);  // a report that cannot be written has nowhere to go
+  va_list direct;
+  va_copy(direct, args);
+  std::string text;
+  // Out of memory, a held line goes out now, out of order rather than lost.
+  if (!Format(&text, format, args)) {
+    (void)std::vfprintf(stderr, format, direct);  // a report that cannot be written has nowhere to go
+  } else if (t_capture != nullptr) {
+    t_capture->append(text);
+  } else if (g_route != nullptr) {
+    g_route(text);
+  } else {
+    os::WriteReport(text);
+  }
+  va_end(direct);
   va_end(args);
 }
 
 void ExitRun(int status) {
-  os::FlushDirectories();
+  if (g_finish != nullptr) g_finish();
   // Printed on standard output these lines stayed in its buffer until now anyway.
   for (; g_stretch_announcements > 0; --g_stretch_announcements) {
     (void)std::fputs("[do_stretch] ", g_direct_output ? stderr : stdout);  // a closed stream changes nothing

@@ -1,14 +1,15 @@
 // The new copy that replaces a file on Windows: created hidden beside it and
-// marked for removal so that no ending of the run leaves it behind, flushed,
-// checked against what was read, and put in the file's place with
-// ReplaceFileW (a move where that cannot be used). Leftovers of older runs
-// are named once per folder.
+// marked for removal so that no ending of the run leaves it behind, checked
+// against what was read once flushed (flush.cpp), and put in the file's place
+// with ReplaceFileW (a move where that cannot be used). Leftovers of older
+// runs are named once per folder.
 #include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <set>
+#include <utility>
 
 #include "platform/os.h"
 #include "platform/win32/win32.h"
@@ -95,8 +96,6 @@ void KeepAttributes(const std::wstring& target, DWORD before) {
   }
 }
 
-const std::wstring kNoPendingFile;
-
 // The path of the file `verbatim_path` names, with its name as the folder
 // stores it: Windows finds "M42.FIT" as "m42.fit", and a replacement under
 // the name as typed would change its letters.
@@ -110,6 +109,15 @@ std::wstring WithStoredName(const std::wstring& verbatim_path) {
 
 }  // namespace
 
+Replacement::Replacement(Replacement&& other) noexcept
+    : note_(std::exchange(other.note_, -1)),
+      temp_name_(std::exchange(other.temp_name_, std::string())),
+      wide_temp_path_(std::exchange(other.wide_temp_path_, std::wstring())),
+      target_path_(std::move(other.target_path_)),
+      marked_(other.marked_),
+      file_(std::move(other.file_)),
+      committed_(other.committed_) {}
+
 Replacement::~Replacement() { Discard(); }
 
 void Replacement::Discard() {
@@ -122,7 +130,7 @@ void Replacement::Discard() {
               const DWORD error = Outcome(DeleteFileW(wide_temp_path_.c_str()));
               return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
             },
-            &kNoPendingFile);
+            wide_temp_path_, false);
       },
       win32::kRetryAttempts, win32::kRetryPauseMs);
   if (result != ERROR_SUCCESS) {
@@ -154,17 +162,17 @@ int Replacement::Create(const Target& target) {
     // marked for removal, so the system removes it however the run ends; a
     // console event has to remove it by name only where that mark cannot be set.
     File created;
-    std::wstring pending;
     const DWORD error = win32::Guarded(
         [&] {
           created = File(OpenShared(temp, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
                                     _O_RDWR));
           if (!created.IsOpen()) return Outcome(FALSE);
           marked_ = MarkForRemoval(created, true);
-          if (!marked_) pending = temp;
           return DWORD{ERROR_SUCCESS};
         },
-        &pending);
+        temp, true);
+    // A copy the system removes by itself needs no removal by name.
+    if (error == ERROR_SUCCESS && marked_) (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, temp, false);
     if (error == ERROR_SUCCESS) {
       temp_name_ = Narrow(folder + name);
       wide_temp_path_ = temp;
@@ -176,11 +184,7 @@ int Replacement::Create(const Target& target) {
   return ERROR_FILE_EXISTS;
 }
 
-bool Replacement::Commit(Target& original, std::string* error, const Target* read) {
-  if (!file_.Sync()) {
-    *error = "cannot flush the new copy to disk: " + ErrorText(GetLastError());
-    return false;
-  }
+bool Replacement::PutInPlace(Target& original, std::string* error, const Target* read) {
   if (!(read != nullptr ? *read : original).Unchanged()) {
     *error = "it changed while it was being repaired";
     return false;
@@ -193,7 +197,7 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
   // replaced the image, a console event removes it by name.
   const DWORD kept =
       win32::Guarded([this] { return marked_ ? Outcome(MarkForRemoval(file_, false)) : DWORD{ERROR_SUCCESS}; },
-                     &wide_temp_path_);
+                     wide_temp_path_, true);
   if (kept != ERROR_SUCCESS) {
     *error = "cannot keep the new file: " + ErrorText(kept);
     return false;
@@ -208,10 +212,10 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
         return win32::Guarded(
             [&] {
               const DWORD replaced = ReplaceWith(wide_temp_path_, target);
-              if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote();
+              if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote(note_);
               return replaced;
             },
-            &kNoPendingFile);
+            wide_temp_path_, false);
       },
       win32::kRetryAttempts, win32::kRetryPauseMs);
   if (result != ERROR_SUCCESS) {
@@ -219,7 +223,7 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
     if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
       // The original is gone but the new file did not move in: it is all there is.
       *error = "is gone, " + *error + "; its repaired content is in '" + temp_name_ + "'";
-      (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, &kNoPendingFile);
+      (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, wide_temp_path_, false);
       committed_ = true;
     }
     return false;
@@ -229,8 +233,14 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
   return true;
 }
 
-void FlushDirectories() {
-  // MoveFileExW writes through, and ReplaceFileW's result is flushed before it.
+void Replacement::KeepInterruptNote() { note_ = os::KeepInterruptNote(); }
+
+bool Replacement::Commit(Target& original, std::string* error, const Target* read) {
+  if (!file_.Sync()) {
+    *error = "cannot flush the new copy to disk: " + ErrorText(GetLastError());
+    return false;
+  }
+  return PutInPlace(original, error, read);  // no folder to flush: see Target::FlushFolder
 }
 
 }  // namespace corvane::os
