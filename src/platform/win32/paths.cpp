@@ -96,8 +96,10 @@ bool IsStandardOutput(const std::string& path) {
 }
 
 bool SameFile(const std::string& first, const std::string& second) {
-  File one(OpenShared(SystemPath(first), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
-  File two(OpenShared(SystemPath(second), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
+  // Folders too: they open only with backup semantics.
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS;
+  File one(OpenShared(SystemPath(first), 0, OPEN_EXISTING, kFlags, _O_RDONLY));
+  File two(OpenShared(SystemPath(second), 0, OPEN_EXISTING, kFlags, _O_RDONLY));
   BY_HANDLE_FILE_INFORMATION a{};
   BY_HANDLE_FILE_INFORMATION b{};
   return one.IsOpen() && two.IsOpen() && GetFileInformationByHandle(HandleOf(one), &a) != 0 &&
