@@ -11,6 +11,7 @@
 
 #include "driver/command_line.h"
 #include "driver/scan.h"
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "platform/os.h"
 #include "report.h"
@@ -180,6 +181,7 @@ int main(int argc, char** argv) {
       HandlePath(step.word, run);
     }
   }
+  for (const Committed& committed : FinishCommits()) run.tally.Count(committed.outcome, committed.path);
   ReportSummary(run);
   ExitRun(run.tally.failed > 0 || run.unlisted > 0 ? 1 : 0);
 }

@@ -1,6 +1,6 @@
-// Standard-error reporting and the early exit of the run. The report goes
-// out a whole line at a time, so that a console shows each line as it was
-// written, and a line built by several calls waits here for its end.
+// Standard-error reporting, the lines held back for a file still being put in
+// place, and the early exit of the run. The main thread's report goes out a
+// whole line at a time, so that a console shows each line as it was written.
 #include "report.h"
 
 #include "platform/os.h"
@@ -8,25 +8,61 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <new>
 
 namespace corvane {
 namespace {
 
 int g_stretch_announcements = 0;
 bool g_direct_output = false;
+void (*g_route)(std::string_view) = nullptr;
+void (*g_finish)() = nullptr;
+thread_local std::string* t_capture = nullptr;
 std::string g_unended;  // the start of a line that no call has ended yet
 
-// Writes out the report up to its last line end (everything, when `all`).
-void WriteLines(bool all) {
+// Sends the report up to its last line end (all of it when `all`) where the
+// run's reports go.
+void Deliver(std::string_view text, bool all) {
+  g_unended.append(text);
   const std::size_t last = g_unended.rfind('\n');
   const std::size_t end = all ? g_unended.size() : (last == std::string::npos ? 0 : last + 1);
   if (end == 0) return;
-  os::WriteReport(std::string_view(g_unended).substr(0, end));
+  const std::string_view lines(g_unended.data(), end);
+  if (g_route != nullptr) {
+    g_route(lines);
+  } else {
+    os::WriteReport(lines);
+  }
   g_unended.erase(0, end);
 }
 
+// The formatted text of one report; false when there is no memory for it.
+bool Format(std::string* text, const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  if (length <= 0) return true;
+  try {
+    text->resize(static_cast<std::size_t>(length) + 1);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  (void)std::vsnprintf(text->data(), text->size(), format, args);
+  text->pop_back();
+  return true;
+}
+
 }  // namespace
+
+ReportCapture::ReportCapture(std::string* into) : previous_(t_capture) { t_capture = into; }
+
+ReportCapture::~ReportCapture() { t_capture = previous_; }
+
+void RouteReports(void (*route)(std::string_view), void (*finish)()) {
+  g_route = route;
+  g_finish = finish;
+}
 
 void AnnounceStretch() { ++g_stretch_announcements; }
 
@@ -36,30 +72,29 @@ int PendingStretchAnnouncements() { return g_stretch_announcements; }
 
 void Report(const char* format, ...) {
   va_list args;
-  va_list again;
   va_start(args, format);
-  va_copy(again, args);
-  // Most messages fit here, which takes no memory: a report of memory
-  // running short must get out.
-  char text[1024];
-  const int length = std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  if (length >= static_cast<int>(sizeof text)) {
-    std::string long_text(static_cast<std::size_t>(length) + 1, '\0');
-    (void)std::vsnprintf(long_text.data(), long_text.size(), format, again);
-    g_unended.append(long_text, 0, static_cast<std::size_t>(length));
-  } else if (length > 0 && g_unended.empty() && text[length - 1] == '\n') {
-    os::WriteReport(std::string_view(text, static_cast<std::size_t>(length)));
-  } else if (length > 0) {
-    g_unended.append(text, static_cast<std::size_t>(length));
+  va_list direct;
+  va_copy(direct, args);
+  std::string text;
+  // Out of memory, a held line goes out now, out of order rather than lost.
+  if (!Format(&text, format, args)) {
+    (void)std::vfprintf(stderr, format, direct);  // a report that cannot be written has nowhere to go
+  } else if (t_capture != nullptr) {
+    t_capture->append(text);
+  } else {
+    try {
+      Deliver(text, false);
+    } catch (const std::bad_alloc&) {
+      os::WriteReport(text);  // out of order rather than lost
+    }
   }
-  va_end(again);
-  WriteLines(false);
+  va_end(direct);
+  va_end(args);
 }
 
 void ExitRun(int status) {
-  WriteLines(true);
-  os::FlushDirectories();
+  Deliver("", true);
+  if (g_finish != nullptr) g_finish();
   // Printed on standard output these lines stayed in its buffer until now anyway.
   for (; g_stretch_announcements > 0; --g_stretch_announcements) {
     (void)std::fputs("[do_stretch] ", g_direct_output ? stderr : stdout);  // a closed stream changes nothing

@@ -47,8 +47,12 @@ TEST_F(Directory, PicksFitsNamesOfFiveOrMoreCharacters) {
 // differed between runs and machines.
 TEST_F(Directory, EntriesAreRepairedInNameOrder) {
   ASSERT_EQ(mkdir(Path("data").c_str(), 0777), 0);
+  // To Windows "B.fit" and "b.fit" are one name, which wine resolves to
+  // either file from one moment to the next: a folder there holds one of them.
+  const bool one_case = Entry("data", "b.fit").find('\\') != std::string::npos;
   std::vector<std::string> sorted;
   for (const char* name : {"c9.fit", "c10.fit", "b.fit", "a.fit", "_x.fit", "Z.fit", "B.fit", "0.fit"}) {
+    if (one_case && std::string_view(name) == "b.fit") continue;
     Write(std::string("data/") + name, Needy16());
     sorted.insert(sorted.begin(), Entry("data", name));
   }
@@ -84,6 +88,26 @@ TEST_F(Directory, TheExitStatusAndTheLastLineSayWhatBecameOfTheFiles) {
             "No .fit or .fts file in directory empty\n"
             "No .fit or .fts file in directory long; passed over 2 .fits file(s), which are repaired only when named\n"
             "0 files: 0 repaired, 0 skipped, 0 failed\n");
+}
+
+TEST_F(Directory, EachFilesLinesComeWholeAndInStartOrderAndAFileNamedAgainWaitsForItsBatch) {
+  // Repaired files wait for their batch to be on disk before their OK; the
+  // lines of the files after them wait too, and the file named again waits
+  // for its first repair to be put in place instead of for another program.
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  for (const std::string name : {"a", "c", "e"}) Write("night/" + name + ".fit", Needy16());
+  Write("night/b.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({7})));
+  Write("night/d.fit", "\xff\xd8\xff\xe0" + std::string(4000, 'j'));
+  const RunResult run = Run({"-add", "1", "night", Entry("night", "a.fit")});
+  const std::string repaired = "\tBPP 16\n\tBZERO 32768\n\t[ADD 1, SCALE 1.00, BZERO 32768]\n\tOK\n";
+  EXPECT_EQ(run.err, Entry("night", "a.fit") + "\n" + repaired + Entry("night", "b.fit") +
+                         "\n\tBPP 16\n\tBZERO 0\n\tLooks like this file does not need fixing. Skipping...\n" +
+                         Entry("night", "c.fit") + "\n" + repaired + Entry("night", "d.fit") +
+                         "\nInvalit FIT signature at start of file '" + Entry("night", "d.fit") + "'\n" +
+                         Entry("night", "e.fit") + "\n" + repaired + Entry("night", "a.fit") +
+                         "\n\tBPP 16\n\tBZERO 32768\n\tLooks like this file has already been mangled. Skipping...\n"
+                         "6 files: 3 repaired, 2 skipped, 1 failed\nFailed:\n\t" + Entry("night", "d.fit") + "\n");
+  EXPECT_EQ(Pixels16(Read("night/a.fit")).at(0), 8);
 }
 
 // A slash on Linux, a backslash on Windows (never "C:\Astro/m42.fit"), even

@@ -1,5 +1,5 @@
 /* Preloaded into corvane by the fault tests. Counts the write-family calls the
- * tool makes on its files (write, pwrite, writev, fsync, fdatasync, rename;
+ * tool makes on its files (write, pwrite, writev, fsync, fdatasync, syncfs, rename;
  * standard output and error are not counted) and makes the N-th one fail:
  *   CORVANE_FAULT_CALL=N     which call fails (none when unset)
  *   CORVANE_FAULT_MODE=M     enospc, eio, short (half written, then ENOSPC on the
@@ -25,7 +25,11 @@
  *                            (fsync of a folder), T ino size, C ino folder name
  *                            (a named file created), L ino folder name (an
  *                            unnamed file named), R folder from to, X folder a b
- *                            (names exchanged), U folder name, F (syncfs)
+ *                            (names exchanged), U folder name, F (syncfs),
+ *                            E hex (what the report said, as written)
+ * The calls of every thread are counted together, in the order they happen;
+ * a signal goes to the process, as one sent from outside does.
+ * fdatasync is recorded as fsync is (S).
  * posix_fallocate and fallocate that keeps the size (reserving room to write
  * through an image) are counted as "fallocate", renameat and renameat2 as "rename";
  * creating an unnamed file (O_TMPFILE) is creating a file. */
@@ -44,7 +48,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-static long g_calls;
+static long g_calls;  /* every thread's calls, counted atomically */
 
 static ssize_t real_write(int fd, const void* buf, size_t n);
 
@@ -99,7 +103,7 @@ static void record_names(char kind, int dir, const char* first, const char* seco
   }
   record(text, NULL, 0);
 }
-static int g_fail_next;
+static __thread int g_fail_next;  /* the next call of the same thread */
 
 static ssize_t real_write(int fd, const void* buf, size_t n) {
   static ssize_t (*fn)(int, const void*, size_t);
@@ -141,10 +145,10 @@ static int decide(const char* name) {
     errno = ENOSPC;
     return 1;
   }
-  ++g_calls;
+  const long call = __atomic_add_fetch(&g_calls, 1, __ATOMIC_SEQ_CST);
   log_call(name);
   const char* target = getenv("CORVANE_FAULT_CALL");
-  if (!target || atol(target) != g_calls) return 0;
+  if (!target || atol(target) != call) return 0;
   const char* mode = getenv("CORVANE_FAULT_MODE");
   if (!mode) mode = "enospc";
   /* A signal that is held or ignored lets the call go on, as a real one would. */
@@ -153,7 +157,7 @@ static int decide(const char* name) {
       {"pipe", SIGPIPE}, {"xfsz", SIGXFSZ}, {"xcpu", SIGXCPU}, {"usr1", SIGUSR1}};
   for (size_t k = 0; k < sizeof kSignals / sizeof kSignals[0]; ++k) {
     if (strcmp(mode, kSignals[k].name) == 0) {
-      raise(kSignals[k].number);
+      kill(getpid(), kSignals[k].number);
       return 0;
     }
   }
@@ -170,6 +174,11 @@ static int decide(const char* name) {
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
+  if (fd == 2 && getenv("CORVANE_RECORD")) {
+    const ssize_t said = real_write(fd, buf, n);
+    if (said > 0) record("E ", buf, (size_t)said);
+    return said;
+  }
   if (fd <= 2) return real_write(fd, buf, n);
   const int recorded = is_recorded(fd);
   const off_t offset = recorded ? lseek(fd, 0, SEEK_CUR) : 0;
@@ -228,14 +237,20 @@ int fdatasync(int fd) {
     errno = EIO;
     return -1;
   }
-  return fn(fd);
+  const int result = fn(fd);
+  if (result == 0 && getenv("CORVANE_RECORD")) {
+    char text[64];
+    snprintf(text, sizeof text, "S %lu", inode_of(fd));
+    record(text, NULL, 0);
+  }
+  return result;
 }
 
 /* Reads and positioned reads of a file are counted together, in order. */
 static int file_read_hook(int fd) {
-  static long reads;
+  static long counted;
   if (fd <= 2) return 0;
-  ++reads;
+  const long reads = __atomic_add_fetch(&counted, 1, __ATOMIC_SEQ_CST);
   const char* target = getenv("CORVANE_FAULT_READ");
   const char* hook = getenv("CORVANE_HOOK_READ");
   if (hook && atol(hook) == reads) run_command();
@@ -330,6 +345,10 @@ int unlinkat(int dir, const char* name, int flags) {
 int syncfs(int fd) {
   static int (*fn)(int);
   if (!fn) fn = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
+  if (decide("syncfs") != 0) {
+    errno = EIO;
+    return -1;
+  }
   const int result = fn(fd);
   if (result == 0) record("F", NULL, 0);
   return result;

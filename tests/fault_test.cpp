@@ -37,11 +37,12 @@ class Faults : public Scratch {
     return calls;
   }
 
-  RunResult RunWithFault(const std::vector<std::string>& args, std::size_t call, const std::string& mode) {
+  RunResult RunWithFault(const std::vector<std::string>& args, std::size_t call, const std::string& mode,
+                         const std::string& setting = "CORVANE_UNUSED=1") {
     Write("a.fit", input_);
     Write("b.fit", input_);
     return Run(args, {.env = {Preload(), "CORVANE_FAULT_CALL=" + std::to_string(call),
-                              "CORVANE_FAULT_MODE=" + mode}});
+                              "CORVANE_FAULT_MODE=" + mode, setting}});
   }
 
   RunResult RunWhile(const std::vector<std::string>& args, const std::string& at, const std::string& command,
@@ -49,29 +50,57 @@ class Faults : public Scratch {
 
   static std::string Preload() { return std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY; }
 
+  // The lines the report gives file `name`, up to the next file of `names` or the count line.
+  static std::string BlockOf(const std::string& err, const std::string& name, const std::vector<std::string>& names) {
+    std::size_t start = err.starts_with(name + "\n") ? 0 : err.find("\n" + name + "\n");
+    if (start == std::string::npos) return std::string();
+    start += err[start] == '\n' ? 1 : 0;
+    std::size_t end = err.find(" files: ", start);
+    for (const std::string& other : names) {
+      if (other != name) end = std::min(end, err.find("\n" + other + "\n", start));
+    }
+    end = err.rfind('\n', end);
+    return err.substr(start, end == std::string::npos ? std::string::npos : end + 1 - start);
+  }
+
   std::string input_;
 };
 
-TEST_F(Faults, EveryFailedWriteInPlaceLeavesTheOriginalIntact) {
-  // Header, data, fill, the file's flush and the rename; then, once the run
-  // ends, the directory's flush.
-  const std::vector<std::string> calls = CallsOf({"a.fit"});
-  ASSERT_EQ(calls, (std::vector<std::string>{"write", "write", "write", "fsync", "rename", "fsync"}));
+TEST_F(Faults, EveryFailedCallOfABatchLeavesEachImageWholeAndSaysWhich) {
+  // Three copies written, their data flushed together, three renames and one
+  // folder flush: whichever call fails, each image is the original with an
+  // error line or the whole repair with OK (or an error saying it holds it).
+  const std::vector<std::string> names = {"a.fit", "b.fit", "c.fit"};
+  const std::vector<std::string> args = {"-add", "1", "a.fit", "b.fit", "c.fit"};
+  for (const std::string& name : names) Write(name, input_);
+  const std::vector<std::string> calls = CallsOf(args);
+  ASSERT_EQ(std::count(calls.begin(), calls.end(), "rename"), 3) << ::testing::PrintToString(calls);
+  ASSERT_EQ(calls.back(), "fsync");
+  const std::string repaired = Read("a.fit");
   for (const std::string mode : {"enospc", "eio", "short"}) {
-    for (std::size_t n = 1; n < calls.size(); ++n) {
+    for (std::size_t n = 1; n <= calls.size(); ++n) {
       SCOPED_TRACE(mode + " at call " + std::to_string(n) + " (" + calls[n - 1] + ")");
-      const RunResult run = RunWithFault({"-add", "1", "a.fit", "b.fit"}, n, mode);
-      EXPECT_EQ(run.status, 1);
-      const std::string a_report = run.err.substr(0, run.err.find("b.fit\n"));
-      EXPECT_EQ(a_report.find("\tOK"), std::string::npos) << a_report;
-      // The image is untouched, and the report says so, once: no "Short write ... probably damaged".
-      EXPECT_NE(a_report.find("left unchanged"), std::string::npos) << a_report;
-      EXPECT_EQ(a_report.find("damaged"), std::string::npos) << a_report;
-      EXPECT_EQ(Read("a.fit"), input_);
-      EXPECT_TRUE(run.err.ends_with("b.fit\n\tBPP 16\n\tBZERO 32768\n\t[ADD 1, SCALE 1.00, BZERO 32768]\n\tOK\n"
-                                    "2 files: 1 repaired, 0 skipped, 1 failed\nFailed:\n\ta.fit\n"))
-          << run.err;
-      EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+      Write("c.fit", input_);
+      const RunResult run = RunWithFault(args, n, mode);
+      int failed = 0;
+      for (const std::string& name : names) {
+        const std::string block = BlockOf(run.err, name, names);
+        const bool ok = block.ends_with("\tOK\n");
+        const bool holds = block.find("' holds the repair") != std::string::npos;
+        EXPECT_TRUE(ok || holds || block.find("' left unchanged") != std::string::npos) << block;
+        EXPECT_EQ(block.find("damaged"), std::string::npos) << block;  // said once, no "Short write ... damaged"
+        EXPECT_EQ(Read(name), ok || holds ? repaired : input_) << block;
+        failed += ok ? 0 : 1;
+      }
+      EXPECT_EQ(run.status, failed > 0 ? 1 : 0);
+      // The count, then the files that failed, in the order they were found failing.
+      const std::size_t count = run.err.rfind("3 files: ");
+      ASSERT_NE(count, std::string::npos) << run.err;
+      EXPECT_EQ(run.err.substr(count, run.err.find('\n', count) + 1 - count),
+                "3 files: " + std::to_string(3 - failed) + " repaired, 0 skipped, " + std::to_string(failed) +
+                    " failed\n") << run.err;
+      EXPECT_EQ(std::count(run.err.begin() + static_cast<long>(count), run.err.end(), '\t'), failed) << run.err;
+      EXPECT_EQ(Listing(), names);
     }
   }
 }
@@ -96,14 +125,16 @@ TEST_F(Faults, EveryFailedReadOrWriteOfAStreamedStretchLeavesTheOriginal) {
   }
 }
 
-TEST_F(Faults, AFailedDirectoryFlushAfterTheRenameIsNoFailureOfTheFile) {
+TEST_F(Faults, AFailedFolderFlushAfterTheRenameIsReportedInsteadOfOK) {
+  // The name may not be on disk: a power cut could bring the original back.
   const std::vector<std::string> calls = CallsOf({"a.fit"});
-  ASSERT_EQ(calls.back(), "fsync");
+  ASSERT_EQ(calls, (std::vector<std::string>{"write", "write", "write", "fdatasync", "rename", "fsync"}));
   Write("a.fit", input_);
   const RunResult run = Run({"-add", "1", "a.fit"}, {.env = {Preload(), "CORVANE_FAULT_CALL=" + std::to_string(calls.size()),
                                                              "CORVANE_FAULT_MODE=eio"}});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(run.err.ends_with("\tOK\n")) << run.err;
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.ends_with("]\nError: 'a.fit' holds the repair, but its folder could not be flushed to disk "
+                                "(Input/output error): a power cut may still bring back the original\n")) << run.err;
   EXPECT_EQ(Pixels16(Read("a.fit")).at(0), 10);
   EXPECT_EQ(Listing(), std::vector<std::string>{"a.fit"});
 }
@@ -223,26 +254,39 @@ TEST_F(Faults, AFilesystemWithoutPermissionsIsRepairedUnlessAccessWouldWiden) {
 }
 
 TEST_F(Faults, AnInterruptedRunLeavesTheOriginalAndNoTemporaryFile) {
-  const std::vector<std::string> calls = CallsOf({"a.fit"});
+  // At every call of a batch up to its folder flush: each image is the
+  // original or the whole repair, and only a whole repair may say OK. A
+  // signal raised by the committing thread reaches the main thread a moment
+  // later, so a batch may get further than the call that raised it.
+  const std::vector<std::string> names = {"a.fit", "b.fit"};
+  Write("b.fit", input_);
+  const std::vector<std::string> calls = CallsOf(names);
+  ASSERT_EQ(std::count(calls.begin(), calls.end(), "rename"), 2) << ::testing::PrintToString(calls);
+  const std::string repaired = Read("a.fit");
   const std::vector<std::pair<std::string, int>> signals = {{"int", 2},   {"term", 15}, {"hup", 1},
                                                             {"quit", 3},  {"pipe", 13}, {"xfsz", 25},
                                                             {"xcpu", 24}, {"usr1", 10}};
+  // Named copies (a filesystem without unnamed files) are each removed by the handler.
   for (const auto& [mode, number] : signals) {
-    for (std::size_t n = 1; n < calls.size(); ++n) {  // every point up to the rename
-      SCOPED_TRACE(mode + " at call " + std::to_string(n));
-      const RunResult run = RunWithFault({"a.fit", "b.fit"}, n, mode);
+    for (std::size_t n = 1; n < calls.size(); ++n) {
+      SCOPED_TRACE(mode + " at call " + std::to_string(n) + " (" + calls[n - 1] + ")");
+      const RunResult run = RunWithFault(names, n, mode, (n + number) % 2 == 0 ? "CORVANE_NO_TMPFILE=1" : "CORVANE_UNUSED=1");
       EXPECT_EQ(run.status, 128 + number);
-      // A signal at the rename waits for it: the image is then wholly
-      // repaired. The last line says which (once the run ended in silence).
-      if (calls[n - 1] == "rename") {
-        EXPECT_NE(Read("a.fit").find("Mangled by CORVANE"), std::string::npos);
-        EXPECT_TRUE(run.err.ends_with("\nInterrupted just after 'a.fit' was repaired\n")) << run.err;
-      } else {
-        EXPECT_EQ(Read("a.fit"), input_);
-        EXPECT_TRUE(run.err.ends_with("\nInterrupted while repairing 'a.fit': it was left as it was\n")) << run.err;
+      for (const std::string& name : names) {
+        // The last lines say which file the signal left as it was and which
+        // it came just after, unless the report said OK already.
+        const bool ok = BlockOf(run.err, name, names).ends_with("\tOK\n");
+        const bool repaired_now = Read(name) == repaired;
+        EXPECT_TRUE(repaired_now || (!ok && Read(name) == input_)) << name << "\n" << run.err;
+        const std::string said = repaired_now ? "\nInterrupted just after '" + name + "' was repaired\n"
+                                              : "\nInterrupted while repairing '" + name + "': it was left as it was\n";
+        const bool started = name == names[0] || n > 3;  // after the first file's three writes
+        EXPECT_EQ(run.err.find(said) != std::string::npos, started && !ok) << run.err;
+        if (n <= 3) {  // the first file's writes: nothing was handed over yet
+          EXPECT_EQ(Read(name), input_) << name;
+        }
       }
-      EXPECT_EQ(Read("b.fit"), input_);
-      EXPECT_EQ(Listing(), (std::vector<std::string>{"a.fit", "b.fit"}));
+      EXPECT_EQ(Listing(), names);
     }
   }
 }
@@ -616,6 +660,18 @@ TEST_F(Faults, AFileAnotherProgramHasOpenForWritingIsLeftAlone) {
                                 "being repaired\n"))
       << run.err;
   EXPECT_EQ(Read("a.fit"), input_ + "more");
+}
+
+TEST_F(Faults, AnImageOpenedForWritingWhileItsCopyWaitsForItsBatchIsLeftAlone) {
+  // Each waiting copy keeps its image leased: the break names the descriptor,
+  // so only that image's lease is given up, and only that image is left.
+  for (const std::string name : {"a.fit", "b.fit", "c.fit"}) Write(name, input_);
+  const RunResult run = RunWhile({"a.fit", "b.fit", "c.fit"}, "7", "printf more >> a.fit");  // c's first write
+  EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, another program opened it for writing while it was being "
+                         "repaired\nb.fit\n"), std::string::npos) << run.err;
+  EXPECT_TRUE(run.err.ends_with("\tOK\n3 files: 2 repaired, 0 skipped, 1 failed\nFailed:\n\ta.fit\n")) << run.err;
+  EXPECT_TRUE(Read("a.fit") == input_ + "more");
+  EXPECT_NE(Read("c.fit").find("Mangled by CORVANE"), std::string::npos);
 }
 
 TEST_F(Faults, AnImageSavedByAnotherProgramAtTheRenameIsKept) {

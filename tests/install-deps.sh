@@ -6,7 +6,7 @@ set -euo pipefail
 want=(cmake g++ make)
 case "${1:-test}" in
   test) want+=(libgtest-dev util-linux pkg-config libcfitsio-dev fitsverify qemu-user btrfs-progs dosfstools exfatprogs exfat-fuse fusefat) ;;
-  bench) want+=(libbenchmark-dev hyperfine time libcfitsio-bin python3-numpy) ;;
+  bench) want+=(libbenchmark-dev hyperfine time libcfitsio-bin python3-numpy strace libfuse3-dev fuse3 e2fsprogs) ;;
   sanitize) want+=(clang libclang-rt-14-dev) ;;
   lint) want+=(clang-tidy cppcheck) ;;
   windows) want+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine googletest) ;;

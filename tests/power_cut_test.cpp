@@ -4,7 +4,8 @@
 // file's writes since its last flush may each have reached the disk or not,
 // and the folder's changes since its last flush may have reached it up to
 // any point, in order. Under the image's name each state must be the
-// original, the whole result, or a file a later run refuses.
+// original, the whole result, or a file a later run refuses; once the
+// report said OK for an image, only the whole result.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +51,7 @@ std::vector<Event> ReadRecord(const std::string& path) {
       case 'C': case 'L': words >> event.ino >> folder >> event.first; break;
       case 'R': case 'X': words >> folder >> event.first >> event.second; break;
       case 'U': words >> folder >> event.first; break;
+      case 'E': words >> hex; event.data = FromHex(hex); break;
       default: break;
     }
     events.push_back(event);
@@ -174,6 +176,20 @@ class PowerCut : public Scratch {
   std::set<std::string> StatesOf(const std::string& name, const std::map<std::string, std::string>& files,
                                  const std::vector<std::string>& args, std::vector<std::string> env = {},
                                  bool unprivileged = false) {
+    return StatesOfEach({name}, files, args, std::move(env), unprivileged)[name].all;
+  }
+
+  struct States {
+    std::set<std::string> all;
+    std::set<std::string> after_ok;  // once the report said OK for the file
+  };
+
+  // As StatesOf, for each of `names` (the first one watched for a copy beside it).
+  std::map<std::string, States> StatesOfEach(const std::vector<std::string>& names,
+                                             const std::map<std::string, std::string>& files,
+                                             const std::vector<std::string>& args, std::vector<std::string> env,
+                                             bool unprivileged = false) {
+    const std::string& name = names.front();
     Disk disk;
     unsigned long watched = 0;
     for (const auto& [file, content] : files) {
@@ -191,16 +207,31 @@ class PowerCut : public Scratch {
     run_ = Run(args, {.env = env, .as_unprivileged = unprivileged});
     const std::vector<Event> events = ReadRecord(log);
     unlink(log.c_str());
-    std::set<std::string> states;
-    disk.CrashStates(name, &states);
+    std::map<std::string, States> states;
+    std::string said;  // the report so far
     copy_beside_ = false;
-    for (const Event& event : events) {
-      disk.Apply(event);
-      disk.CrashStates(name, &states);
-      copy_beside_ = copy_beside_ || (event.kind == 'W' && event.ino == watched && disk.MayHoldName(".corvane-"));
+    for (std::size_t k = 0; k <= events.size(); ++k) {
+      if (k > 0 && events[k - 1].kind == 'E') said += events[k - 1].data;
+      if (k > 0 && events[k - 1].kind != 'E') disk.Apply(events[k - 1]);
+      for (const std::string& each : names) {
+        disk.CrashStates(each, &states[each].all);
+        if (SaidOk(said, each)) disk.CrashStates(each, &states[each].after_ok);
+      }
+      const Event* event = k > 0 ? &events[k - 1] : nullptr;
+      copy_beside_ = copy_beside_ || (event != nullptr && event->kind == 'W' && event->ino == watched &&
+                                      disk.MayHoldName(".corvane-"));
     }
     points_ = events.size() + 1;
     return states;
+  }
+
+  // Whether the report's lines for `name` (a path line, then tabbed lines) end in OK.
+  static bool SaidOk(const std::string& said, const std::string& name) {
+    std::size_t end = said.starts_with(name + "\n") ? 0 : said.find("\n" + name + "\n");
+    if (end == std::string::npos) return false;
+    end = said.find('\n', end + 1) + 1;
+    while (end < said.size() && said[end] == '\t') end = said.find('\n', end) + 1;
+    return said.substr(0, end).ends_with("\tOK\n");
   }
 
   // Whether a later run refuses `content` as damaged and leaves it alone, even forced.
@@ -231,6 +262,28 @@ TEST_F(PowerCut, InPlaceEveryStateIsTheOriginalOrTheWholeRepair) {
     const std::string result = Read("a.fit");
     EXPECT_EQ(states, (std::set<std::string>{input_, result})) << points_ << " points";
     EXPECT_GE(points_, 6u);
+  }
+}
+
+TEST_F(PowerCut, AFolderIsTheOriginalOrTheWholeRepairAndOKMeansOnDisk) {
+  // OK came once the copy was renamed, before the folder was flushed: a
+  // power cut after it could bring the original back.
+  const std::vector<std::string> names = {"a.fit", "b.fit", "c.fit", "d.fit"};
+  std::map<std::string, std::string> files;
+  for (const std::string& name : names) files[name] = input_;
+  for (const std::string env : {"CORVANE_UNUSED=1", "CORVANE_NO_TMPFILE=1"}) {
+    SCOPED_TRACE(env);
+    std::vector<std::string> args = {"-add", "1"};
+    args.insert(args.end(), names.begin(), names.end());
+    const std::map<std::string, States> states = StatesOfEach(names, files, args, {env});
+    ASSERT_TRUE(run_.err.ends_with("4 files: 4 repaired, 0 skipped, 0 failed\n")) << run_.err;
+    const std::string result = Read("a.fit");
+    for (const std::string& name : names) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(Read(name), result);
+      EXPECT_TRUE(states.at(name).all == (std::set<std::string>{input_, result})) << points_ << " points";
+      EXPECT_TRUE(states.at(name).after_ok == std::set<std::string>{result}) << states.at(name).after_ok.size();
+    }
   }
 }
 

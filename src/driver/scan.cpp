@@ -70,6 +70,8 @@ void Tally::Count(Outcome outcome, const std::string& path) {
       ++failed;
       failed_paths.push_back(path);
       break;
+    case Outcome::kQueued:
+      break;  // counted once FinishCommits tells what became of it
   }
 }
 
@@ -87,7 +89,7 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
   // Name order (byte order), as Windows lists its folders: the same report
   // on every run and every machine, whatever order the directory keeps.
   std::sort(names.begin(), names.end());
-  const int files_before = tally.Files();
+  int images = 0;       // FITS names met, whatever became of them
   int passed_over = 0;  // .fits files, repaired only when named
   for (const std::string& name : names) {
     if (name.size() < kShortestEntryName) continue;
@@ -97,6 +99,7 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
       if (IsFitsLongName(name)) ++passed_over;
       continue;
     }
+    ++images;
     // An image that cannot be read is no image to pass over in silence: the
     // repair reports why it cannot open it, and the run counts it as failed.
     if (os::IsReadable(path) == os::Readable::kNameTooLong) {
@@ -106,9 +109,8 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
     }
     tally.Count(Fixup(path), path);
   }
-  const bool images = tally.Files() > files_before;
-  if (!images && passed_over == 0) Report("No .fit or .fts file in directory %s\n", dir.c_str());
-  if (!images && passed_over > 0) {
+  if (images == 0 && passed_over == 0) Report("No .fit or .fts file in directory %s\n", dir.c_str());
+  if (images == 0 && passed_over > 0) {
     Report("No .fit or .fts file in directory %s; passed over %d .fits file(s), which are repaired only when "
            "named\n", dir.c_str(), passed_over);
   }

@@ -57,11 +57,13 @@ struct PerFile {
 std::uint64_t DataSum(std::uint64_t sum, const std::uint8_t* data, std::int64_t length);
 
 // How a phase leaves the file: go on to the next phase, or stop because it
-// was written (or, with -check, would be), skipped by a rule, or failed.
-enum class Next { kContinue, kDone, kSkipped, kFailed };
+// was written (or, with -check, would be), skipped by a rule, or failed, or
+// because its new copy was handed over to be put in place (HandOver).
+enum class Next { kContinue, kDone, kSkipped, kFailed, kQueued };
 
-// What became of one file (with -check, what would have).
-enum class Outcome { kRepaired, kWouldRepair, kSkipped, kFailed };
+// What became of one file (with -check, what would have); kQueued: not known
+// yet, FinishCommits tells.
+enum class Outcome { kRepaired, kWouldRepair, kSkipped, kFailed, kQueued };
 
 // Reads bytes [at, at + length) of the data area into the chunk buffer; false
 // when the file no longer holds them (cut short meanwhile, or a disk error),

@@ -21,7 +21,9 @@ Next ReportWouldRepair() {
 
 }  // namespace
 
-void NoteInterruptBetweenFiles() { os::SetInterruptNote("Interrupted between two files: none was left half done\n"); }
+void NoteInterruptBetweenFiles() {
+  os::SetInterruptNote("Interrupted between two files: none was left half done\n", std::string(), true);
+}
 
 void NoteInterruptDuring(const std::string& path) {
   if (check_only) {
@@ -52,6 +54,7 @@ Outcome Fixup(const std::string& path) {
     if (next == Next::kContinue && check_only) next = ForeseeWrite(file);
     if (next == Next::kContinue) next = check_only ? ReportWouldRepair() : WriteResult(file);
     if (next == Next::kFailed) return Outcome::kFailed;
+    if (next == Next::kQueued) return Outcome::kQueued;
     if (next == Next::kSkipped) return Outcome::kSkipped;
     return check_only ? Outcome::kWouldRepair : Outcome::kRepaired;
   } catch (const std::bad_alloc&) {

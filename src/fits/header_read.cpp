@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "settings.h"
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "report.h"
 
@@ -138,7 +139,13 @@ void NoteLeftover(const PerFile& f) {
 Next OpenInput(PerFile& f) {
   // With an output file the input is only read, so a read-only input works.
   const os::Access access = OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite;
-  if (const int error = f.target.Open(f.path, access); error != 0) {
+  int error = f.target.Open(f.path, access);
+  // The copies waiting to be put in place hold files open: once they are, there is room again.
+  if (os::IsOutOfDescriptors(error)) {
+    WaitForCommits();
+    error = f.target.Open(f.path, access);
+  }
+  if (error != 0) {
     Report("Error: cannot open '%s': %s\n", f.path.c_str(), os::ErrorText(error).c_str());
     // One's own image that may be read but not written: say what will work.
     os::FileStatus status;
@@ -151,6 +158,12 @@ Next OpenInput(PerFile& f) {
     return Next::kFailed;
   }
   if (IsSpecialFile(f)) return Next::kFailed;
+  // A file named twice (or under two names) may have a copy waiting to be put
+  // in place: that repair is finished first, and what then has the name is read.
+  if (IsWaiting(f.target)) {
+    WaitForCommits();
+    return OpenInput(f);
+  }
   int lock_error = f.target.Lock(access, false);
   if (lock_error == EWOULDBLOCK) {
     Report("\tWaiting for another program to finish with this file...\n");

@@ -103,8 +103,13 @@ Next WriteToOutputFile(PerFile& f) {
     return Next::kFailed;
   }
   if (!replacement.Commit(out, &error, &f.target)) {
-    Report("Error: '%s' %s; the repair of '%s' was not put in place: %s\n", output.c_str(), before,
-           f.path.c_str(), error.c_str());
+    // Put in place, but its folder could not be flushed: it may not be on disk.
+    if (replacement.NameChanged()) {
+      Report("Error: '%s' holds the repair of '%s', but %s\n", output.c_str(), f.path.c_str(), error.c_str());
+    } else {
+      Report("Error: '%s' %s; the repair of '%s' was not put in place: %s\n", output.c_str(), before,
+             f.path.c_str(), error.c_str());
+    }
     return Next::kFailed;
   }
   f.target.DropLease();

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "settings.h"
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "report.h"
 
@@ -161,7 +162,13 @@ namespace {
 Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   if (!LeaseInput(f)) return Next::kFailed;
   os::Replacement replacement;
-  if (const int error = replacement.Create(target); error != 0) {
+  int created = replacement.Create(target);
+  // The copies waiting to be put in place hold files open: once they are, there is room again.
+  if (os::IsOutOfDescriptors(created)) {
+    WaitForCommits();
+    created = replacement.Create(target);
+  }
+  if (const int error = created; error != 0) {
     // Only a folder that refuses new files leaves writing through the image;
     // a full disk or too many open files leave it as it is.
     if (os::IsAccessDenied(error)) return WriteThrough(f, target, original);
@@ -197,17 +204,10 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
              error.c_str());
       return Next::kFailed;
   }
-  if (!replacement.Commit(target, &error)) {
-    if (replacement.NameChanged()) {
-      Report("Error: '%s' %s\n", f.path.c_str(), error.c_str());
-    } else {
-      Report("Error: '%s' left unchanged, %s\n", f.path.c_str(), error.c_str());
-    }
-    return Next::kFailed;
-  }
-  f.target.DropLease();
-  if (!note.empty()) Report("\tNote: %s\n", note.c_str());
-  return Finish(true);
+  // Flushed, put in place and reported with the next batch (commit_batch.cpp).
+  HandOver({.path = f.path, .target = std::move(target), .copy = std::move(replacement), .note = std::move(note),
+            .bytes = ResultSize(f)});
+  return Next::kQueued;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace corvane::os {
@@ -157,6 +158,8 @@ class Target {
   const FileStatus& Status() const { return status_; }
   // Whether `path` names this very file (the same file under any name).
   bool IsSameFileAs(const std::string& path) const;
+  // What tells the open file from every other: its device (volume) and number.
+  std::pair<std::uint64_t, std::uint64_t> Identity() const { return {device_, inode_}; }
   // Whether the open file still has the size and modification time it had when
   // it was opened and locked.
   bool Unchanged() const;
@@ -193,6 +196,13 @@ class Target {
   // an interrupted run (or one going on now); empty when there is none, and
   // for every folder after the first time it is asked about in a run.
   std::string LeftoverCopy() const;
+  // Whether `other` lives in the same folder as this file.
+  bool SameFolderAs(const Target& other) const;
+  // Flushes the folder that holds the file, so that the names changed in it
+  // are on disk; where the folder cannot be opened for that, the whole
+  // filesystem of `beside` (a new copy put in it). Returns 0 or the system's
+  // error number.
+  int FlushFolder(const File& beside) const;
 
  private:
   friend class Replacement;
@@ -200,7 +210,7 @@ class Target {
   File directory_;   // the folder that holds the file (POSIX)
   std::string name_;  // the file's name in it (Windows: its whole path, in long names)
   File file_;
-  std::shared_ptr<void> held_;  // Windows: the mutex that keeps other runs off the file
+  std::shared_ptr<void> held_;  // Windows: the lock that keeps other runs off the file
   File writer_;       // the file opened for writing, for a write through it
   bool exists_ = false;
   bool output_ = false;  // opened by OpenOutput: replaced whatever has its name
@@ -212,11 +222,14 @@ class Target {
 };
 
 // A temporary file beside a target that a rewrite will replace. It is removed
-// when this handle goes away, unless Commit has renamed it over the target; an
-// interrupting signal removes it too (see PrepareProcess).
+// when this handle goes away, unless it was put in the target's place; an
+// interrupting signal removes it too (see PrepareProcess), whichever thread
+// holds it. Move-only.
 class Replacement {
  public:
   Replacement() = default;
+  Replacement(Replacement&& other) noexcept;
+  Replacement& operator=(Replacement&&) = delete;
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement();
@@ -240,19 +253,25 @@ class Replacement {
   // owner, group, mode, ACL and other extended attributes. kOtherOwner when
   // the replaced file's owner cannot keep it; on failure `error` says why.
   Attributes TakeModeOf(const File& input, const File& replaced, std::string* error);
-  // Flushes the temporary file to disk and, when the file the data was read
-  // from (`read`, or `target` itself) is unchanged, its lease (if any) was not
-  // broken and the name of `target` still refers to it, puts the temporary
-  // file under that name: exchanged with it where the filesystem can, and
-  // exchanged back when what came out is not the file that was read. The
-  // folder is flushed once the run moves to another folder or ends
-  // (FlushDirectories); where it cannot be opened, the filesystem is flushed
-  // at once. An output target (OpenOutput) is replaced whatever has its name.
-  // On failure `error` says why and the target is untouched.
+  // Puts the temporary file, already flushed to disk (FlushCopies), under the
+  // name of `target` when the file the data was read from (`read`, or
+  // `target` itself) is unchanged, its lease (if any) was not broken and the
+  // name of `target` still refers to it: exchanged with it where the
+  // filesystem can, and exchanged back when what came out is not the file
+  // that was read. An output target (OpenOutput) is replaced whatever has its
+  // name. The folder is not flushed (Target::FlushFolder). On failure `error`
+  // says why and the target is untouched.
+  bool PutInPlace(Target& target, std::string* error, const Target* read = nullptr);
+  // One copy alone: flushed, put in place, and its folder flushed. After a
+  // failed flush of the folder the name holds the result (NameChanged).
   bool Commit(Target& target, std::string* error, const Target* read = nullptr);
-  // After a failed Commit: whether the target's name no longer holds the
+  // After a failed commit: whether the target's name no longer holds the
   // original (`error` then says what it holds and where the rest went).
   bool NameChanged() const { return committed_; }
+  // Takes the interrupt note of the file the run is at (os::KeepInterruptNote),
+  // switched when this copy is put in place; its number, for ReleaseInterruptNote.
+  void KeepInterruptNote();
+  int InterruptNote() const { return note_; }
   // Gives the temporary file up before the target is written some other way:
   // its name is removed for good (a power cut cannot bring it back) and its
   // room is freed.
@@ -260,7 +279,9 @@ class Replacement {
 
  private:
   int directory_ = -1;  // borrowed from the target (POSIX)
-  bool unnamed_ = false;  // an O_TMPFILE file, named only at the commit (POSIX)
+  bool unnamed_ = false;  // an O_TMPFILE file, named only when put in place (POSIX)
+  int pending_slot_ = -1;  // where an interrupting signal finds its name (POSIX)
+  int note_ = -1;          // its interrupt note; -1: the one of the file the run is at
   std::string temp_name_;
   std::wstring wide_temp_path_;  // Windows: the whole name, for the interrupt handler
   std::wstring target_path_;     // Windows: the full path of the file replaced
@@ -269,8 +290,15 @@ class Replacement {
   bool committed_ = false;
 };
 
+// Flushes the data of several new copies to disk, the way that costs fewest
+// flushes of the device: one flush of each filesystem where the system says
+// whether any write-back since the first copy was made failed, else one per
+// copy. Returns 0 or the system's error number for each copy, in order.
+std::vector<int> FlushCopies(const std::vector<Replacement*>& copies);
+
 // Holds the interrupting signals while it lives: a rewrite through the file
-// itself is finished before the run ends.
+// itself is finished before the run ends. A thread started meanwhile never
+// takes them, so they always reach the thread that started it.
 class InterruptsHeld {
  public:
   InterruptsHeld();
@@ -286,12 +314,18 @@ std::string LastErrorText();
 // Whether an error number of this layer means access was refused (a folder
 // without write permission, say).
 bool IsAccessDenied(int error);
+// Whether an error number means the process has as many files open as it may.
+bool IsOutOfDescriptors(int error);
 // Whether an error number of opening a file for writing means it may be
 // read but not written: its permissions, a read-only attribute or disk.
 bool MeansReadOnly(int error);
 
-// Flushes to disk the directory whose entries replacements changed last.
-void FlushDirectories();
+// Writes report text (UTF-8) to standard error, from any thread, in one go,
+// in the form the place it goes to shows right: on a Windows console as
+// UTF-16 whatever its code page, in a file on Windows as UTF-8 with CRLF line
+// ends and a byte-order mark at its start; anywhere else as it is. Standard
+// error closed at its reading end ends the run as SIGPIPE does.
+void WriteReport(std::string_view text);
 
 // Sets the process up for a run: the standard streams are open (on the null
 // device when they were closed, so no file opened later takes their place) and
@@ -306,17 +340,21 @@ void PrepareProcess();
 // takes its place the moment a Replacement is put under the target's name,
 // since a signal held during the rename comes only after it. Both are copied
 // into memory the handler may read, so a line is set as a whole, never half.
-void SetInterruptNote(const std::string& line, const std::string& after_commit = std::string());
+// With several files under way (copies waiting to be put in place), a line
+// for each, in the order they were started; the line of `between_files` (the
+// run is at no file) only when there is none.
+void SetInterruptNote(const std::string& line, const std::string& after_commit = std::string(),
+                      bool between_files = false);
+// The note of the file the run is at goes with its copy, handed over to be
+// put in place (Replacement::KeepInterruptNote): the run is then at no file
+// until the next SetInterruptNote. Returns the note's number.
+int KeepInterruptNote();
+// The note `note` is no longer said: its file's lines are written.
+void ReleaseInterruptNote(int note);
 
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.
 std::vector<std::string> CommandLine(int argc, char** argv);
-
-// Writes whole lines of the report (UTF-8) to standard error, in one go, in
-// the form the place it goes to shows right: on a Windows console as UTF-16
-// whatever its code page, and in a file on Windows as UTF-8 with CRLF line
-// ends and a byte-order mark at its start; anywhere else as they are.
-void WriteReport(std::string_view text);
 
 // Whether the run shows its report in a console window of its own, which
 // stays open until Enter is pressed (started from Explorer); never on POSIX.

@@ -136,6 +136,8 @@ std::string LastErrorText() { return std::strerror(errno); }
 
 bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 
+bool IsOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+
 bool MeansReadOnly(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 }  // namespace corvane::os

@@ -1,13 +1,14 @@
 // What the POSIX files of the platform layer share: the state a signal
-// handler reads (the pending temporary file, the unflushed folder), the hold
-// that keeps interrupting signals out of a short step, and the helpers that
-// name and open files relative to a folder.
+// handler reads (the pending temporary files), the hold that keeps
+// interrupting signals out of a short step on any thread, and the helpers
+// that name and open files relative to a folder.
 #pragma once
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <string>
@@ -21,29 +22,41 @@ namespace corvane::os::posix {
 // all are held while an image is written through.
 sigset_t InterruptSet();
 
-// The temporary file an interrupting signal must remove: a folder descriptor
-// and a name of fixed size, both set while the interrupts are held, so the
-// handler reads nothing that the run is changing or freeing. Also the folder
-// whose renames are not yet flushed, which a signal flushes before the end.
-extern volatile std::sig_atomic_t g_pending;
-extern int g_pending_directory;
-extern char g_pending_name[32];
-extern volatile int g_unflushed_descriptor;
-// The line the handler writes to standard error, and its length (0 for none).
-extern char g_interrupt_note[4096];
-extern volatile std::sig_atomic_t g_interrupt_note_length;
-// Makes the line set for after a commit the one the handler writes; called
-// with the interrupts held.
-void CommitInterruptNote();
+// The named temporary files an interrupting signal must remove: slots of a
+// fixed table, each a folder descriptor and a name of fixed size, filled and
+// emptied only inside a ScopedHold, so the handler reads nothing that the run
+// is changing or freeing. More than a batch and the files queued behind it.
+constexpr int kPendingSlots = 256;
+struct PendingName {
+  std::atomic<int> state{0};  // 0 free, 1 being filled or emptied, 2 to remove
+  int directory = -1;
+  char name[32] = {};
+};
+extern PendingName g_pending_names[kPendingSlots];
+// Notes `name` in `directory` for removal by a signal; the slot, or -1 when
+// the table is full. Releases a slot (-1 is none). Both inside a ScopedHold.
+int NotePending(int directory, const std::string& name);
+void ForgetPending(int slot);
+
+// How many threads are inside a ScopedHold, and whether a signal handler is
+// ending the run: the handler waits until no other thread is in a step, and a
+// thread that would start one after that waits for the end instead.
+extern std::atomic<int> g_steps;
+extern std::atomic<int> g_stopping;
+static_assert(std::atomic<int>::is_always_lock_free);
+// Switches the line an interrupting signal writes for a file (KeepInterruptNote's
+// number, or -1 for the file the run is at) to the one for after its copy was
+// put in place; inside the ScopedHold of the rename.
+void CommitInterruptNote(int note);
 
 // Holds the interrupts for one short step and restores the mask after it.
+// Signals reach only the main thread (see InterruptsHeld), so the step also
+// counts itself in g_steps: a handler on the main thread lets another
+// thread's step end before it removes anything.
 class ScopedHold {
  public:
-  ScopedHold() {
-    const sigset_t set = InterruptSet();
-    (void)sigprocmask(SIG_BLOCK, &set, &saved_);  // fails only for an invalid "how"
-  }
-  ~ScopedHold() { (void)sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  ScopedHold();
+  ~ScopedHold();
   ScopedHold(const ScopedHold&) = delete;
   ScopedHold& operator=(const ScopedHold&) = delete;
 

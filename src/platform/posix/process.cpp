@@ -1,16 +1,20 @@
 // Process set-up and signals: the standard streams, the interrupting signals
-// and the faults that remove a pending temporary file and flush an unflushed
-// folder before the process ends, the holds that keep them out of a step,
-// the command line (already expanded by the shell), and the report's way out.
+// and the faults that remove every pending temporary file and say which files
+// they left as they were before the process ends, the holds that keep them
+// out of a step of any thread, the report written from any thread, and the
+// command line (already expanded by the shell).
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/os.h"
 #include "platform/posix/posix.h"
@@ -40,22 +44,67 @@ sigset_t InterruptSet() {
   return set;
 }
 
-volatile std::sig_atomic_t g_pending = 0;
-int g_pending_directory = -1;
-char g_pending_name[32];
-volatile int g_unflushed_descriptor = -1;
-char g_interrupt_note[4096];
-volatile std::sig_atomic_t g_interrupt_note_length = 0;
+PendingName g_pending_names[kPendingSlots];
+std::atomic<int> g_steps{0};
+std::atomic<int> g_stopping{0};
 
-namespace {
+int NotePending(int directory, const std::string& name) {
+  static_assert(sizeof PendingName::name > sizeof ".corvane-XXXXXX");
+  if (name.size() >= sizeof PendingName::name) return -1;
+  for (int slot = 0; slot < kPendingSlots; ++slot) {
+    PendingName& pending = g_pending_names[slot];
+    int free = 0;
+    if (!pending.state.compare_exchange_strong(free, 1)) continue;
+    pending.directory = directory;
+    std::memcpy(pending.name, name.c_str(), name.size() + 1);
+    pending.state.store(2);
+    return slot;
+  }
+  return -1;
+}
 
-std::string g_note_after_commit;  // only the run touches it, never the handler
+void ForgetPending(int slot) {
+  if (slot >= 0) g_pending_names[slot].state.store(0);
+}
 
-}  // namespace
+ScopedHold::ScopedHold() {
+  const sigset_t set = InterruptSet();
+  (void)pthread_sigmask(SIG_BLOCK, &set, &saved_);  // fails only for an invalid "how"
+  g_steps.fetch_add(1);
+  // A handler is removing the pending files and ending the run: this thread
+  // must change nothing more, and waits for the end.
+  while (g_stopping.load() != 0) {
+    g_steps.fetch_sub(1);
+    for (;;) pause();
+  }
+}
 
-void CommitInterruptNote() {
-  std::copy(g_note_after_commit.begin(), g_note_after_commit.end(), g_interrupt_note);  // a line, no terminator
-  g_interrupt_note_length = static_cast<std::sig_atomic_t>(g_note_after_commit.size());
+ScopedHold::~ScopedHold() {
+  g_steps.fetch_sub(1);
+  (void)pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
+// One line an interrupting signal writes for a file under way: `line` until
+// its copy is put in place, `after` from then on. Filled and emptied only
+// inside a ScopedHold, like the pending names.
+struct InterruptNote {
+  std::atomic<int> state{0};   // 0 free, 1 being changed, 2 under way, 3 put in place
+  unsigned long order = 0;     // when the file was started: the lines come in this order
+  bool between_files = false;  // the run is at no file: said only when no file is under way
+  char line[2048] = {};
+  std::size_t line_length = 0;
+  char after[2048] = {};
+  std::size_t after_length = 0;
+};
+// The file the run is at, each copy waiting to be put in place, and room to spare.
+constexpr int kNotes = kPendingSlots / 2;
+InterruptNote g_notes[kNotes];
+int g_current_note = -1;  // the note of the file the run is at (the main thread's alone)
+unsigned long g_notes_made = 0;
+
+void CommitInterruptNote(int note) {
+  const int slot = note >= 0 ? note : g_current_note;
+  if (slot >= 0 && g_notes[slot].after_length > 0) g_notes[slot].state.store(3);
 }
 
 }  // namespace posix
@@ -68,13 +117,43 @@ using namespace posix;
 // a pending temporary file before the process ends.
 constexpr int kFaults[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT, SIGSYS};
 
-void RemovePendingAndDie(int signal_number) {
-  // Nothing could be done about a failure here: the process is ending anyway.
-  if (g_pending != 0) (void)unlinkat(g_pending_directory, g_pending_name, 0);
-  if (g_unflushed_descriptor >= 0) (void)fsync(g_unflushed_descriptor);
-  if (g_interrupt_note_length > 0) {
-    (void)write(STDERR_FILENO, g_interrupt_note, static_cast<std::size_t>(g_interrupt_note_length));
+bool IsFault(int signal_number) {
+  for (int fault : kFaults) {
+    if (fault == signal_number) return true;
   }
+  return false;
+}
+
+// Writes the line of every file under way, in the order they were started;
+// the note between files only when there is none. In the handler.
+void WriteInterruptNotes() {
+  bool under_way = false;
+  for (const InterruptNote& note : g_notes) under_way |= note.state.load() >= 2 && !note.between_files;
+  for (unsigned long after = 0;;) {
+    const InterruptNote* next = nullptr;
+    for (const InterruptNote& note : g_notes) {
+      if (note.state.load() < 2 || note.order <= after || (note.between_files && under_way)) continue;
+      if (next == nullptr || note.order < next->order) next = &note;
+    }
+    if (next == nullptr) return;
+    after = next->order;
+    const bool placed = next->state.load() == 3;
+    // Nothing more can be done when this fails: the process is ending.
+    (void)write(STDERR_FILENO, placed ? next->after : next->line, placed ? next->after_length : next->line_length);
+  }
+}
+
+void RemovePendingAndDie(int signal_number) {
+  // An interrupt reaches only the main thread, outside its own steps; another
+  // thread's step (naming a copy, exchanging names) ends before anything is
+  // removed. A fault may come from inside a step of this very thread.
+  g_stopping.store(1);
+  while (!IsFault(signal_number) && g_steps.load() != 0) (void)sched_yield();
+  // Nothing could be done about a failure here: the process is ending anyway.
+  for (const PendingName& pending : g_pending_names) {
+    if (pending.state.load() == 2) (void)unlinkat(pending.directory, pending.name, 0);
+  }
+  WriteInterruptNotes();
   (void)std::signal(signal_number, SIG_DFL);
   (void)std::raise(signal_number);  // held until the handler returns, then ends the process
 }
@@ -86,11 +165,11 @@ sigset_t g_mask_before_hold;
 
 InterruptsHeld::InterruptsHeld() {
   const sigset_t set = InterruptSet();
-  (void)sigprocmask(SIG_BLOCK, &set, &g_mask_before_hold);
+  (void)pthread_sigmask(SIG_BLOCK, &set, &g_mask_before_hold);
 }
 
 InterruptsHeld::~InterruptsHeld() {
-  (void)sigprocmask(SIG_SETMASK, &g_mask_before_hold, nullptr);  // a signal that came meanwhile ends the run now
+  (void)pthread_sigmask(SIG_SETMASK, &g_mask_before_hold, nullptr);  // a signal that came meanwhile ends the run now
 }
 
 void PrepareProcess() {
@@ -115,31 +194,60 @@ void PrepareProcess() {
 
 namespace {
 
-// A name too long for the buffer keeps its start and the line its end.
-std::string Fitting(const std::string& line) {
-  constexpr std::size_t kRoom = sizeof g_interrupt_note;
-  return line.size() <= kRoom ? line : line.substr(0, kRoom - 5) + "...\n";
+// A line too long for its slot keeps its start and its end.
+std::size_t Fit(const std::string& text, char* into, std::size_t room) {
+  const std::string fitted = text.size() <= room ? text : text.substr(0, room - 5) + "...\n";
+  fitted.copy(into, fitted.size());  // a line of counted length, written as it is: no terminator
+  return fitted.size();
 }
 
 }  // namespace
 
-void SetInterruptNote(const std::string& line, const std::string& after_commit) {
-  const std::string text = Fitting(line);
+void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files) {
   const ScopedHold hold;
-  g_note_after_commit = Fitting(after_commit);
-  std::copy(text.begin(), text.end(), g_interrupt_note);
-  g_interrupt_note_length = static_cast<std::sig_atomic_t>(text.size());
+  for (int slot = 0; g_current_note < 0 && slot < kNotes; ++slot) {
+    int free = 0;
+    if (g_notes[slot].state.compare_exchange_strong(free, 1)) g_current_note = slot;
+  }
+  if (g_current_note < 0) return;  // more files under way than notes: this one goes unsaid
+  InterruptNote& note = g_notes[g_current_note];
+  note.state.store(1);
+  note.order = ++g_notes_made;
+  note.between_files = between_files;
+  note.line_length = Fit(line, note.line, sizeof note.line);
+  note.after_length = Fit(after_commit, note.after, sizeof note.after);
+  note.state.store(2);
+}
+
+int KeepInterruptNote() {
+  const ScopedHold hold;
+  return std::exchange(g_current_note, -1);
+}
+
+void ReleaseInterruptNote(int note) {
+  if (note < 0) return;
+  const ScopedHold hold;
+  g_notes[note].state.store(0);
+}
+
+void WriteReport(std::string_view text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t written = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      // Another thread has the interrupts held for good: the main thread
+      // takes the signal a write of its own would have raised.
+      if (written < 0 && errno == EPIPE) (void)kill(getpid(), SIGPIPE);
+      return;
+    }
+    done += static_cast<std::size_t>(written);
+  }
 }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
   // The shell has expanded wildcards, and names are bytes already.
   return std::vector<std::string>(argv, argv + argc);
-}
-
-// A terminal takes UTF-8 and line ends as they are; standard error is
-// unbuffered, so the text leaves in one write.
-void WriteReport(std::string_view text) {
-  (void)std::fwrite(text.data(), 1, text.size(), stderr);  // a report that cannot be written has nowhere to go
 }
 
 // A terminal window belongs to the shell, which stays open after the run.

@@ -1,7 +1,7 @@
 // The new copy that replaces a file: created beside it (unnamed where the
-// filesystem can), flushed, checked against what was read, and put under
+// filesystem can), checked against what was read once flushed, and put under
 // the file's name by an exchange that is undone when another program saved
-// the file at that moment. The folders of the renames are flushed later, once.
+// the file at that moment. Flushing copies and folders is flush.cpp's.
 #ifdef __linux__
 #include <linux/fs.h>
 #endif
@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "platform/os.h"
 #include "platform/posix/posix.h"
@@ -44,27 +45,28 @@ std::string RandomSuffix() {
 
 using namespace posix;
 
-namespace {
-
-// The folder of the latest replacement, until it is flushed to disk.
-File g_unflushed_directory;
-dev_t g_unflushed_device = 0;
-ino_t g_unflushed_inode = 0;
-
-}  // namespace
+Replacement::Replacement(Replacement&& other) noexcept
+    : directory_(std::exchange(other.directory_, -1)),
+      unnamed_(other.unnamed_),
+      pending_slot_(std::exchange(other.pending_slot_, -1)),
+      note_(std::exchange(other.note_, -1)),
+      temp_name_(std::exchange(other.temp_name_, std::string())),
+      file_(std::move(other.file_)),
+      committed_(other.committed_) {}
 
 Replacement::~Replacement() {
   if (temp_name_.empty() || committed_) return;
   const ScopedHold hold;
-  g_pending = 0;
+  ForgetPending(pending_slot_);
   (void)unlinkat(directory_, temp_name_.c_str(), 0);  // nothing more to do if it is gone
 }
+
 
 void Replacement::Discard() {
   if (!temp_name_.empty() && !committed_) {
     {
       const ScopedHold hold;
-      g_pending = 0;
+      ForgetPending(std::exchange(pending_slot_, -1));
       (void)unlinkat(directory_, temp_name_.c_str(), 0);  // already gone is as good
     }
     temp_name_.clear();
@@ -145,20 +147,13 @@ int Replacement::Create(const Target& target) {
     if (fd < 0) return errno;
     file_ = File(fd);
     temp_name_ = std::move(name);
-    static_assert(sizeof g_pending_name > sizeof ".corvane-XXXXXX");
-    std::memcpy(g_pending_name, temp_name_.c_str(), temp_name_.size() + 1);
-    g_pending_directory = directory_;
-    g_pending = 1;
+    pending_slot_ = NotePending(directory_, temp_name_);
     return 0;
   }
   return EEXIST;
 }
 
-bool Replacement::Commit(Target& target, std::string* error, const Target* read) {
-  if (!file_.Sync()) {
-    *error = std::string("cannot flush the new copy to disk: ") + std::strerror(errno);
-    return false;
-  }
+bool Replacement::PutInPlace(Target& target, std::string* error, const Target* read) {
   const Target& source = read != nullptr ? *read : target;
   if (source.LeaseBroken()) {
     *error = "another program opened it for writing while it was being repaired";
@@ -184,9 +179,7 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
           return false;
         }
         temp_name_ = std::move(name);
-        std::memcpy(g_pending_name, temp_name_.c_str(), temp_name_.size() + 1);
-        g_pending_directory = directory_;
-        g_pending = 1;
+        pending_slot_ = NotePending(directory_, temp_name_);
       }
       if (temp_name_.empty()) {
         *error = "cannot name the new copy: " + ErrorText(EEXIST);
@@ -207,16 +200,16 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
           *error = std::string("holds the repair: another program replaced it during the rename, and its file "
                                "is now '") + temp_name_ + "'";
           committed_ = true;
-          g_pending = 0;
+          ForgetPending(std::exchange(pending_slot_, -1));
           return false;
         }
         *error = same ? "another program opened it for writing while it was being renamed"
                       : "another program replaced it during the rename";
         return false;
       }
-      g_pending = 0;
+      ForgetPending(std::exchange(pending_slot_, -1));
       committed_ = true;
-      CommitInterruptNote();
+      CommitInterruptNote(note_);
       (void)unlinkat(directory_, temp_name_.c_str(), 0);  // the replaced file, the original's data
     } else if (exchanged != EINVAL && exchanged != ENOSYS && exchanged != ENOTSUP) {
       *error = std::string("cannot replace the file: ") + std::strerror(exchanged);
@@ -228,39 +221,26 @@ bool Replacement::Commit(Target& target, std::string* error, const Target* read)
         return false;
       }
       committed_ = true;
-      g_pending = 0;
-      CommitInterruptNote();
+      ForgetPending(std::exchange(pending_slot_, -1));
+      CommitInterruptNote(note_);
     }
-  }
-  // The result is in place once the rename succeeded; flushing the folder
-  // only makes the new name durable sooner, so it waits until the run leaves
-  // this folder, and its failure is not the file's failure. A crash before
-  // it leaves the original or the result, never a mix.
-  struct stat folder {};
-  if (fstat(directory_, &folder) != 0) return true;
-  if (!g_unflushed_directory.IsOpen() || folder.st_dev != g_unflushed_device ||
-      folder.st_ino != g_unflushed_inode) {
-    FlushDirectories();
-    File opened(openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!opened.IsOpen()) {
-      // A folder without read permission cannot be opened to be flushed:
-      // the whole filesystem is, through the new file, at once.
-      (void)syncfs(file_.Descriptor());  // as for the folder, no failure of the file
-      return true;
-    }
-    g_unflushed_directory = std::move(opened);
-    g_unflushed_descriptor = g_unflushed_directory.Descriptor();
-    g_unflushed_device = folder.st_dev;
-    g_unflushed_inode = folder.st_ino;
   }
   return true;
 }
 
-void FlushDirectories() {
-  if (!g_unflushed_directory.IsOpen()) return;
-  (void)g_unflushed_directory.Sync();  // see Commit: a late flush failing is no failure of the files
-  g_unflushed_descriptor = -1;
-  g_unflushed_directory.Close();
+void Replacement::KeepInterruptNote() { note_ = os::KeepInterruptNote(); }
+
+bool Replacement::Commit(Target& target, std::string* error, const Target* read) {
+  if (!file_.Sync()) {
+    *error = std::string("cannot flush the new copy to disk: ") + std::strerror(errno);
+    return false;
+  }
+  if (!PutInPlace(target, error, read)) return false;
+  if (const int failed = target.FlushFolder(file_); failed != 0) {
+    *error = std::string("cannot flush its folder to disk: ") + std::strerror(failed);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace corvane::os

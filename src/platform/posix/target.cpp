@@ -245,15 +245,13 @@ int Target::Reserve(std::int64_t size) {
 
 bool Target::RestoreSize() { return ftruncate(Writable().Descriptor(), static_cast<off_t>(status_.size)) == 0; }
 
-// The descriptor whose read lease a break gives up at once: the program
-// that broke it waits until then. Also whether that happened.
-volatile std::sig_atomic_t g_lease_descriptor = -1;
-volatile std::sig_atomic_t g_lease_broken = 0;
-
-void GiveUpLease(int) {
-  const int fd = g_lease_descriptor;
-  if (fd >= 0) (void)fcntl(fd, F_SETLEASE, F_UNLCK);  // nothing more a handler can do
-  g_lease_broken = 1;
+// A lease break gives up the lease at once: the program that broke it waits
+// until then. Several images may be leased at a time, each waiting for its
+// turn to be put in place: the signal says which descriptor's lease broke.
+void GiveUpLease(int, siginfo_t* info, void*) {
+  const int saved = errno;  // the thread it interrupts may be about to read it
+  if (info != nullptr && info->si_fd >= 0) (void)fcntl(info->si_fd, F_SETLEASE, F_UNLCK);  // nothing more a handler can do
+  errno = saved;
 }
 
 int Target::TakeLease() {
@@ -261,20 +259,16 @@ int Target::TakeLease() {
   // A break is told by SIGURG, which ends no process and no run holds back.
   static const bool handled = [] {
     struct sigaction action {};
-    action.sa_handler = GiveUpLease;
-    action.sa_flags = SA_RESTART;
+    action.sa_sigaction = GiveUpLease;
+    action.sa_flags = SA_RESTART | SA_SIGINFO;
     return sigaction(SIGURG, &action, nullptr) == 0;
   }();
   if (!handled || !file_.IsOpen() || fcntl(file_.Descriptor(), F_SETSIG, SIGURG) != 0) return kNoLease;
-  g_lease_broken = 0;
-  g_lease_descriptor = file_.Descriptor();
   if (fcntl(file_.Descriptor(), F_SETLEASE, F_RDLCK) == 0) {
     leased_ = true;
     return 0;
   }
-  const int error = errno;
-  g_lease_descriptor = -1;
-  return error == EAGAIN ? kBusy : kNoLease;
+  return errno == EAGAIN ? kBusy : kNoLease;
 #else
   return kNoLease;
 #endif
@@ -282,8 +276,9 @@ int Target::TakeLease() {
 
 bool Target::LeaseBroken() const {
 #ifdef F_GETLEASE
-  // A lease being broken already reads as F_UNLCK, before the signal comes.
-  return leased_ && (g_lease_broken != 0 || fcntl(file_.Descriptor(), F_GETLEASE) != F_RDLCK);
+  // A lease being broken already reads as F_UNLCK, before the signal comes,
+  // and so does one given up.
+  return leased_ && fcntl(file_.Descriptor(), F_GETLEASE) != F_RDLCK;
 #else
   return false;
 #endif
@@ -294,7 +289,6 @@ void Target::DropLease() {
 #ifdef F_SETLEASE
   (void)fcntl(file_.Descriptor(), F_SETLEASE, F_UNLCK);  // closing the file would end it too
 #endif
-  g_lease_descriptor = -1;
   leased_ = false;
 }
 

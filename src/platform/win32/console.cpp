@@ -1,14 +1,16 @@
 // The console: its control events and the guard they need, the report's way
 // to it (or to a file), and the wait for Enter in a visible window of our own.
-// Windows runs the control handler on a thread of its own while the main
-// thread goes on, so one lock covers every change to the pending temporary
-// file and its name, which is kept in a fixed buffer that is never freed.
+// Windows runs the control handler on a thread of its own while the run's
+// threads go on, so one lock covers every change to the pending temporary
+// files and their names, which are kept in a list that is never freed.
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cwchar>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/win32/win32.h"
 
@@ -19,12 +21,31 @@ SRWLOCK g_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_write_through_ended = CONDITION_VARIABLE_INIT;
 bool g_stopping = false;     // a console event is being handled
 int g_writing_through = -1;  // the descriptor being rewritten in place, or -1
-constexpr std::size_t kLongestPath = 32768;
-wchar_t g_pending[kLongestPath] = {};  // the temporary file to remove; empty for none
+// The temporary files to remove: copies not marked for removal (a file
+// system that cannot mark them) and copies between being unmarked and
+// replacing their image. Never freed: the handler may read it as the process ends.
+std::vector<std::wstring>& Pending() {
+  static auto* const names = new std::vector<std::wstring>;
+  return *names;
+}
 
-// Never freed: the handler may read them until the process ends.
-std::string* g_interrupt_note = nullptr;
-std::string* g_note_after_commit = nullptr;
+// The lines a console event writes: one for each file under way, `line`
+// until its copy replaced the image, `after` from then on. Never freed: the
+// handler may read them until the process ends.
+struct Note {
+  bool used = false;
+  bool placed = false;
+  bool between_files = false;  // the run is at no file: said only when no file is under way
+  unsigned long order = 0;     // when the file was started: the lines come in this order
+  std::string line;
+  std::string after;
+};
+std::vector<Note>& Notes() {
+  static auto* const notes = new std::vector<Note>;
+  return *notes;
+}
+int g_current_note = -1;  // the note of the file the run is at
+unsigned long g_notes_made = 0;
 
 bool g_wait_for_enter = false;
 
@@ -34,6 +55,7 @@ bool g_wait_for_enter = false;
 enum class Sink { kBytes, kConsole, kFile };
 Sink g_sink = Sink::kBytes;
 bool g_mark_due = false;  // the file is empty: the byte-order mark comes first
+SRWLOCK g_report_lock = SRWLOCK_INIT;  // so that lines of two threads never mix
 
 class Lock {
  public:
@@ -42,6 +64,23 @@ class Lock {
   Lock(const Lock&) = delete;
   Lock& operator=(const Lock&) = delete;
 };
+
+// Writes the line of every file under way, in the order they were started;
+// the note between files only when there is none. With the lock held.
+void WriteNotes() {
+  std::vector<const Note*> said;
+  for (const Note& note : Notes()) {
+    if (note.used) said.push_back(&note);
+  }
+  std::sort(said.begin(), said.end(), [](const Note* a, const Note* b) { return a->order < b->order; });
+  const bool under_way = std::any_of(said.begin(), said.end(), [](const Note* note) { return !note->between_files; });
+  for (const Note* note : said) {
+    if (note->between_files && under_way) continue;
+    // Written as the report is, so a console shows its name whole; nothing
+    // more can be done when this fails: the process is ending.
+    WriteReport(note->placed ? note->after : note->line);
+  }
+}
 
 // Once a console event is being handled the main thread changes nothing more
 // and waits here, without the lock, for the handler to end the process.
@@ -93,16 +132,16 @@ bool ConsoleIsSeen() {
 
 }  // namespace
 
-DWORD Guarded(const std::function<DWORD()>& change, const std::wstring* pending) {
+DWORD Guarded(const std::function<DWORD()>& change, const std::wstring& name, bool pending) {
   {
     Lock lock;
     if (!g_stopping) {
       const DWORD result = change();
-      if (result == ERROR_SUCCESS && pending != nullptr) {
-        const std::size_t length = pending->size() < kLongestPath ? pending->size() : kLongestPath - 1;
-        std::wmemcpy(g_pending, pending->c_str(), length);
-        g_pending[length] = L'\0';
-      }
+      if (result != ERROR_SUCCESS || name.empty()) return result;
+      std::vector<std::wstring>& names = Pending();
+      const auto found = std::find(names.begin(), names.end(), name);
+      if (pending && found == names.end()) names.push_back(name);
+      if (!pending && found != names.end()) names.erase(found);
       return result;
     }
   }
@@ -135,33 +174,50 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   }
   AcquireSRWLockExclusive(&g_lock);
   g_stopping = true;
-  if (g_pending[0] != L'\0') {
+  for (const std::wstring& name : Pending()) {
     // Nothing more can be done when this fails: the process is ending.
     (void)RetryWhileBusy(
-        [] { return DeleteFileW(g_pending) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError(); },
+        [&name] {
+          return DeleteFileW(name.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : GetLastError();
+        },
         kRetryAttempts, kRetryPauseMs);
-    g_pending[0] = L'\0';
   }
+  Pending().clear();
   // Stopping an in-place write half way would leave a damaged image.
   while (g_writing_through >= 0) (void)SleepConditionVariableSRW(&g_write_through_ended, &g_lock, INFINITE, 0);
-  // Written as the report is, so a console shows its name whole; nothing
-  // more can be done when this fails: the process is ending.
-  if (g_interrupt_note != nullptr && !g_interrupt_note->empty()) WriteReport(*g_interrupt_note);
+  WriteNotes();
   ReleaseSRWLockExclusive(&g_lock);
   (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
 
-void SetInterruptNote(const std::string& line, const std::string& after_commit) {
+void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files) {
   Lock lock;
-  if (g_interrupt_note == nullptr) g_interrupt_note = new std::string();
-  if (g_note_after_commit == nullptr) g_note_after_commit = new std::string();
-  *g_interrupt_note = line;
-  *g_note_after_commit = after_commit;
+  std::vector<Note>& notes = Notes();
+  if (g_current_note < 0) {
+    const auto free = std::find_if(notes.begin(), notes.end(), [](const Note& note) { return !note.used; });
+    g_current_note = static_cast<int>(free - notes.begin());
+    if (free == notes.end()) notes.emplace_back();
+  }
+  notes[static_cast<std::size_t>(g_current_note)] = Note{true, false, between_files, ++g_notes_made, line, after_commit};
 }
 
-void CommitInterruptNote() {
-  if (g_interrupt_note != nullptr && g_note_after_commit != nullptr) *g_interrupt_note = *g_note_after_commit;
+int KeepInterruptNote() {
+  Lock lock;
+  return std::exchange(g_current_note, -1);
+}
+
+void CommitInterruptNote(int note) {
+  const int index = note >= 0 ? note : g_current_note;
+  if (index < 0) return;
+  Note& committed = Notes()[static_cast<std::size_t>(index)];
+  if (!committed.after.empty()) committed.placed = true;
+}
+
+void ReleaseInterruptNote(int note) {
+  if (note < 0) return;
+  Lock lock;
+  Notes()[static_cast<std::size_t>(note)].used = false;
 }
 
 void PrepareConsole() {
@@ -180,6 +236,7 @@ namespace corvane::os {
 
 void WriteReport(std::string_view text) {
   using win32::Sink;
+  AcquireSRWLockExclusive(&win32::g_report_lock);
   if (win32::g_sink == Sink::kConsole) {
     const std::wstring wide = win32::Wide(text);
     DWORD written = 0;
@@ -193,6 +250,7 @@ void WriteReport(std::string_view text) {
   } else {
     win32::WriteBytes(text);
   }
+  ReleaseSRWLockExclusive(&win32::g_report_lock);
 }
 
 bool InWindowOfItsOwn() { return win32::g_wait_for_enter; }

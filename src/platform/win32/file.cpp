@@ -116,6 +116,8 @@ std::string LastErrorText() { return std::strerror(errno); }
 
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
+bool IsOutOfDescriptors(int error) { return error == ERROR_TOO_MANY_OPEN_FILES; }
+
 bool MeansReadOnly(int error) {
   return error == ERROR_FILE_READ_ONLY || error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
 }

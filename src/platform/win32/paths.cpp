@@ -112,11 +112,11 @@ bool IsStandardOutput(const std::string& path) {
          info.dwVolumeSerialNumber == out.dwVolumeSerialNumber && IndexOf(info) == IndexOf(out);
 }
 
-// Folders too (two -out files in one folder are compared by it), which
-// open only with backup semantics.
 bool SameFile(const std::string& first, const std::string& second) {
-  File one(OpenShared(SystemPath(first), 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, _O_RDONLY));
-  File two(OpenShared(SystemPath(second), 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, _O_RDONLY));
+  // Folders too: they open only with backup semantics.
+  constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS;
+  File one(OpenShared(SystemPath(first), 0, OPEN_EXISTING, kFlags, _O_RDONLY));
+  File two(OpenShared(SystemPath(second), 0, OPEN_EXISTING, kFlags, _O_RDONLY));
   BY_HANDLE_FILE_INFORMATION a{};
   BY_HANDLE_FILE_INFORMATION b{};
   return one.IsOpen() && two.IsOpen() && GetFileInformationByHandle(HandleOf(one), &a) != 0 &&

@@ -1,7 +1,7 @@
 // Process set-up on Windows: binary standard streams and the console, the
-// interrupts (a console event lets a write through the image finish), and
-// the command line read whole in UTF-16, with wildcards expanded here since
-// no shell does it.
+// interrupts (a console event lets a write through the image finish), the
+// report written from any thread, and the command line read whole in
+// UTF-16, with wildcards expanded here since no shell does it.
 #include <fcntl.h>
 #include <io.h>
 
@@ -60,9 +60,13 @@ void PrepareProcess() {
   win32::PrepareConsole();
 }
 
-void SetInterruptNote(const std::string& line, const std::string& after_commit) {
-  win32::SetInterruptNote(line, after_commit);
+void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files) {
+  win32::SetInterruptNote(line, after_commit, between_files);
 }
+
+int KeepInterruptNote() { return win32::KeepInterruptNote(); }
+
+void ReleaseInterruptNote(int note) { win32::ReleaseInterruptNote(note); }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
   // No shell expands wildcards here, and argv holds names in the ANSI code

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/os.h"
@@ -94,8 +95,6 @@ void KeepAttributes(const std::wstring& target, DWORD before) {
   }
 }
 
-const std::wstring kNoPendingFile;
-
 // The path of the file `verbatim_path` names, with its name as the folder
 // stores it: Windows finds "M42.FIT" as "m42.fit", and a replacement under
 // the name as typed would change its letters.
@@ -111,38 +110,47 @@ std::wstring WithStoredName(const std::wstring& verbatim_path) {
 // Its mark for removal comes off right before that one call and goes back
 // on when the call fails, so however the run ends (taskkill /f included) no
 // repaired copy is left behind.
-DWORD RenameOver(File& file, bool& marked, const std::wstring& target) {
+DWORD RenameOver(File& file, bool& marked, const std::wstring& temp, const std::wstring& target, int note) {
   return win32::Guarded(
       [&] {
         DWORD result = marked ? Outcome(MarkForRemoval(file, false)) : DWORD{ERROR_SUCCESS};
         if (result == ERROR_SUCCESS) result = RenameTo(file, target);
         if (result != ERROR_SUCCESS && marked) marked = MarkForRemoval(file, true);
-        if (result == ERROR_SUCCESS) win32::CommitInterruptNote();
+        if (result == ERROR_SUCCESS) win32::CommitInterruptNote(note);
         return result;
       },
-      &kNoPendingFile);
+      temp, false);
 }
 
 // Replaces `target` by the new file `temp` with ReplaceFileW, which needs it
 // closed, so unmarked: until it has replaced the image, a console event
 // removes it by name, and the destructor removes one that failed.
-DWORD ReplaceByName(File& file, bool marked, const std::wstring& temp, const std::wstring& target) {
+DWORD ReplaceByName(File& file, bool marked, const std::wstring& temp, const std::wstring& target, int note) {
   if (file.IsOpen()) {
     const DWORD kept = win32::Guarded(
-        [&] { return marked ? Outcome(MarkForRemoval(file, false)) : DWORD{ERROR_SUCCESS}; }, &temp);
+        [&] { return marked ? Outcome(MarkForRemoval(file, false)) : DWORD{ERROR_SUCCESS}; }, temp, true);
     if (kept != ERROR_SUCCESS) return kept;
     file.Close();
   }
   return win32::Guarded(
       [&] {
         const DWORD replaced = ReplaceWith(temp, target);
-        if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote();
+        if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote(note);
         return replaced;
       },
-      &kNoPendingFile);
+      temp, false);
 }
 
 }  // namespace
+
+Replacement::Replacement(Replacement&& other) noexcept
+    : note_(std::exchange(other.note_, -1)),
+      temp_name_(std::exchange(other.temp_name_, std::string())),
+      wide_temp_path_(std::exchange(other.wide_temp_path_, std::wstring())),
+      target_path_(std::move(other.target_path_)),
+      marked_(other.marked_),
+      file_(std::move(other.file_)),
+      committed_(other.committed_) {}
 
 Replacement::~Replacement() { Discard(); }
 
@@ -156,7 +164,7 @@ void Replacement::Discard() {
               const DWORD error = Outcome(DeleteFileW(wide_temp_path_.c_str()));
               return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
             },
-            &kNoPendingFile);
+            wide_temp_path_, false);
       },
       win32::kRetryAttempts, win32::kRetryPauseMs);
   if (result != ERROR_SUCCESS) {
@@ -187,17 +195,17 @@ int Replacement::Create(const Target& target) {
     // marked for removal, so the system removes it however the run ends; a
     // console event has to remove it by name only where that mark cannot be set.
     File created;
-    std::wstring pending;
     const DWORD error = win32::Guarded(
         [&] {
           created = File(OpenShared(temp, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, CREATE_NEW,
                                     FILE_ATTRIBUTE_HIDDEN, _O_RDWR));
           if (!created.IsOpen()) return Outcome(FALSE);
           marked_ = MarkForRemoval(created, true);
-          if (!marked_) pending = temp;
           return DWORD{ERROR_SUCCESS};
         },
-        &pending);
+        temp, true);
+    // A copy the system removes by itself needs no removal by name.
+    if (error == ERROR_SUCCESS && marked_) (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, temp, false);
     if (error == ERROR_SUCCESS) {
       temp_name_ = Narrow(folder + name);
       wide_temp_path_ = temp;
@@ -209,11 +217,7 @@ int Replacement::Create(const Target& target) {
   return ERROR_FILE_EXISTS;
 }
 
-bool Replacement::Commit(Target& original, std::string* error, const Target* read) {
-  if (!file_.Sync()) {
-    *error = "cannot flush the new copy to disk: " + ErrorText(GetLastError());
-    return false;
-  }
+bool Replacement::PutInPlace(Target& original, std::string* error, const Target* read) {
   if (!(read != nullptr ? *read : original).Unchanged()) {
     *error = "it changed while it was being repaired";
     return false;
@@ -230,8 +234,8 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
   bool told = false;
   const DWORD result = win32::RetryWhileBusy(
       [&] {
-        const DWORD attempt = streams ? ReplaceByName(file_, marked_, wide_temp_path_, target)
-                                      : RenameOver(file_, marked_, target);
+        const DWORD attempt = streams ? ReplaceByName(file_, marked_, wide_temp_path_, target, note_)
+                                      : RenameOver(file_, marked_, wide_temp_path_, target, note_);
         if (win32::IsBusy(attempt) && !told) {
           Report("\tWaiting for another program to finish with this file...\n");
           told = true;
@@ -244,8 +248,9 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
     if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
       // The original is gone but the new file did not move in: it is all there is.
       *error = "is gone, " + *error + "; its repaired content is in '" + temp_name_ + "'";
-      (void)win32::Guarded([this] { return marked_ ? Outcome(MarkForRemoval(file_, false)) : DWORD{ERROR_SUCCESS}; },
-                           &kNoPendingFile);
+      (void)win32::Guarded(
+          [this] { return marked_ && file_.IsOpen() ? Outcome(MarkForRemoval(file_, false)) : DWORD{ERROR_SUCCESS}; },
+          wide_temp_path_, false);
       committed_ = true;
     }
     return false;
@@ -256,9 +261,14 @@ bool Replacement::Commit(Target& original, std::string* error, const Target* rea
   return true;
 }
 
-void FlushDirectories() {
-  // The new file was flushed before it took the name; the rename is the file
-  // system's own, journalled change, and Windows has no flush for one folder.
+void Replacement::KeepInterruptNote() { note_ = os::KeepInterruptNote(); }
+
+bool Replacement::Commit(Target& original, std::string* error, const Target* read) {
+  if (!file_.Sync()) {
+    *error = "cannot flush the new copy to disk: " + ErrorText(GetLastError());
+    return false;
+  }
+  return PutInPlace(original, error, read);  // no folder to flush: see Target::FlushFolder
 }
 
 }  // namespace corvane::os

@@ -1,8 +1,8 @@
 // The file being repaired, on Windows: opened by its long name (no links are
 // resolved), retried while another program holds it, a read-only one told
-// apart; kept from other runs by a named mutex, its status kept to check for
-// changes, and the room for a write through it claimed first. Windows has no
-// lease to take.
+// apart; kept from other runs by a lock named after it, its status kept to
+// check for changes, and the room for a write through it claimed first.
+// Windows has no lease to take.
 #include <fcntl.h>
 #include <io.h>
 
@@ -51,9 +51,9 @@ int OpenInput(const std::wstring& path, Access access, DWORD* error) {
   return fd;
 }
 
-// The name of the mutex that keeps two runs off one file: its folder's volume
+// The name of the lock that keeps two runs off one file: its folder's volume
 // and index (the same whatever drive letter or share reaches the folder) and
-// its name in capitals, hashed, in the namespace every session sees.
+// its name in capitals, hashed.
 std::wstring LockName(const std::wstring& path) {
   const std::wstring full = IsVerbatim(path) ? path : FullPath(path);
   const std::wstring folder = win32::FolderOf(full);
@@ -67,7 +67,7 @@ std::wstring LockName(const std::wstring& path) {
   CharUpperBuffW(key.data(), static_cast<DWORD>(key.size()));
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
   for (const wchar_t c : key) hash = (hash ^ c) * 1099511628211ull;
-  std::wstring name = L"Global\\Corvane";
+  std::wstring name = L"\\\\.\\pipe\\Corvane";
   for (const std::uint64_t part : {std::uint64_t{info.dwVolumeSerialNumber}, IndexOf(info), hash}) {
     name += L'-';
     for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(part >> shift) & 15];
@@ -75,24 +75,24 @@ std::wstring LockName(const std::wstring& path) {
   return name;
 }
 
-// Holds the mutex `name`, waiting for the run that has it when `wait`; sets
-// `busy` when another run has it and `wait` is false. Null, and not busy,
-// when it cannot be had at all: one made by another user's run cannot be
-// opened, so runs of two users are not kept apart. An abandoned mutex is
-// held all the same: the run that had it was stopped.
-std::shared_ptr<void> HoldMutex(const std::wstring& name, bool wait, bool* busy) {
-  const HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-  if (mutex == nullptr) return nullptr;
-  const DWORD waited = WaitForSingleObject(mutex, wait ? INFINITE : 0);
-  if (waited == WAIT_TIMEOUT || waited == WAIT_FAILED) {
-    *busy = waited == WAIT_TIMEOUT;
-    CloseHandle(mutex);
-    return nullptr;
+// Holds the lock `name`: the one instance of a pipe of that name, which
+// Windows lets one process make at a time, on the whole machine, and takes
+// back when its handle is closed (by whichever thread) or the process ends,
+// however it ends. Waits for the run that has it when `wait`, else sets
+// `busy`; null, and not busy, when no pipe can be made at all.
+std::shared_ptr<void> HoldLock(const std::wstring& name, bool wait, bool* busy) {
+  for (;;) {
+    const HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_REJECT_REMOTE_CLIENTS,
+                                         1, 0, 0, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) return std::shared_ptr<void>(pipe, [](void* held) { CloseHandle(held); });
+    // Another user's run has it when its pipe may not be shared.
+    if (GetLastError() != ERROR_PIPE_BUSY && GetLastError() != ERROR_ACCESS_DENIED) return nullptr;
+    if (!wait) {
+      *busy = true;
+      return nullptr;
+    }
+    Sleep(kRetryPauseMs);
   }
-  return std::shared_ptr<void>(mutex, [](void* held) {
-    ReleaseMutex(held);
-    CloseHandle(held);
-  });
 }
 
 // Opens the image `name` for `access` into `file`; 0 or the error.
@@ -113,10 +113,19 @@ int Target::Open(const std::string& path, Access access) {
   if (status_.is_directory) return ERROR_ACCESS_DENIED;  // read as a file, it fails as one
   name_ = LongName(path);
   // While another run has the image this one keeps no handle on it, which
-  // would keep the other from replacing it: Lock waits, then opens it.
+  // would keep the other from replacing it: Lock waits, then opens it. Its
+  // identity is known all the same, for a copy of it this run has waiting.
   bool busy = false;
-  held_ = HoldMutex(LockName(Wide(name_)), false, &busy);
-  if (busy) return 0;
+  held_ = HoldLock(LockName(Wide(name_)), false, &busy);
+  if (busy) {
+    const File seen(OpenShared(SystemPath(name_), 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDONLY));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (seen.IsOpen() && GetFileInformationByHandle(HandleOf(seen), &info) != 0) {
+      device_ = info.dwVolumeSerialNumber;
+      inode_ = IndexOf(info);
+    }
+    return 0;
+  }
   if (const int error = OpenImage(name_, access, &file_); error != 0) return error;  // the caller reports it
   return Stat();
 }
@@ -185,13 +194,14 @@ int Target::Stat() {
 }
 
 // A byte-range lock would stop viewers from reading the image, so runs keep
-// each other off a file with a mutex named after it (taken by Open), held
-// until this handle goes away. A run that finds it taken opens the image only
-// once the other run is done with it, and so reads what that run wrote.
+// each other off a file with a lock named after it (taken by Open), held
+// until this handle, or the copy it goes with, goes away. A run that finds it
+// taken opens the image only once the other run is done with it, and so
+// reads what that run wrote.
 int Target::Lock(Access access, bool wait) {
   if (file_.IsOpen()) return 0;
   bool busy = false;
-  held_ = HoldMutex(LockName(Wide(name_)), wait, &busy);
+  held_ = HoldLock(LockName(Wide(name_)), wait, &busy);
   if (busy) return EWOULDBLOCK;
   if (const int error = OpenImage(name_, access, &file_); error != 0) return error;
   return Stat();

@@ -99,26 +99,29 @@ std::uint64_t IndexOf(const BY_HANDLE_FILE_INFORMATION& info);
 std::int64_t WrittenAt(const BY_HANDLE_FILE_INFORMATION& info);
 HANDLE HandleOf(const File& file);
 
-// The guard. Every change to the pending temporary file (creating, replacing
-// the image with it, removing it) runs through Guarded, which also records
-// the name a console event must remove (empty for none). After an event the
-// run stops: Guarded makes no more changes and holds the calling thread until
-// the process ends.
-DWORD Guarded(const std::function<DWORD()>& change, const std::wstring* pending);
+// The guard. Every change to a pending temporary file (creating, replacing
+// the image with it, removing it) runs through Guarded, from whichever
+// thread; when the change succeeds it also notes `name` as one a console
+// event must remove (`pending`) or as gone. After an event the run stops:
+// Guarded makes no more changes and holds the calling thread until the
+// process ends.
+DWORD Guarded(const std::function<DWORD()>& change, const std::wstring& name, bool pending);
 // An in-place write through the image's own descriptor begins (a console
 // event then waits for its end) and ends.
 void BeginWriteThrough(int descriptor);
 void EndWriteThrough(int descriptor);
 // Handles Ctrl-C, Ctrl-Break, closing the window, logging off and shutting
-// down: removes the pending temporary file, waits for an in-place write to
+// down: removes every pending temporary file, waits for an in-place write to
 // end and ends the process with STATUS_CONTROL_C_EXIT.
 BOOL WINAPI OnConsoleEvent(DWORD event);
-// The line written to standard error when a console event ends the run (see
-// os::SetInterruptNote), kept under the guard's lock; the second line takes
-// its place through CommitInterruptNote, which a change run by Guarded calls
-// (the lock is held then) once the replacement is in place.
-void SetInterruptNote(const std::string& line, const std::string& after_commit);
-void CommitInterruptNote();
+// The lines written to standard error when a console event ends the run (see
+// os::SetInterruptNote), kept under the guard's lock; a note's second line
+// takes its place through CommitInterruptNote, which a change run by Guarded
+// calls (the lock is held then) once the replacement is in place.
+void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files);
+int KeepInterruptNote();
+void CommitInterruptNote(int note);
+void ReleaseInterruptNote(int note);
 // Sets the console up for a run: the handler above, the report's way out
 // (see WriteReport), and, in a window of its own, a wait for Enter at the end.
 void PrepareConsole();
