@@ -208,11 +208,8 @@ for row in "1023 REG_SZ CURRENTUSER" "1024 REG_EXPAND_SZ CURRENTUSER" "4000 REG_
   done
   run_and_wait "$(windows_to_unix "$folder")/uninstall.exe" /S "/$scope"
   [ "$(reg_value "$key" Path)" = "$type $value" ] || fail "$length-character $type PATH after the uninstall"
-  if [ -n "$before" ]; then
-    wine reg add "$key" /v Path /t "${before%% *}" /d "${before#* }" /f > /dev/null 2>&1
-  else
+  { [ -n "$before" ] && wine reg add "$key" /v Path /t "${before%% *}" /d "${before#* }" /f; } > /dev/null 2>&1 ||
     wine reg delete "$key" /v Path /f > /dev/null 2>&1
-  fi
 done
 echo "PATH of 1023, 1024, 4000 and 32000 characters kept byte for byte through install, upgrade and uninstall"
 
