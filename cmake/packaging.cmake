@@ -2,8 +2,9 @@
 # on Linux a tarball and a Debian package, from the mingw build a Windows zip
 # and an installer (NSIS, from packaging/nsis/NSIS.template.in).
 # Install components: `program` (the binary and the manual, what a plain
-# install gets), `archive` (README and LICENSE for the tarball and the zip) and
-# `debian` (copyright and changelog), the last two chosen per package by
+# install gets), `archive` (README and LICENSE for the tarball and the zip),
+# `debian` (copyright and changelog) and `installer` (the Windows installer's
+# helper, which it never installs), the last three chosen per package by
 # cmake/cpack-per-generator.cmake.
 include(GNUInstallDirs)
 
@@ -20,6 +21,7 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${staged}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS corvane RUNTIME DESTINATION . COMPONENT program)
   install(FILES ${staged}/README.txt ${staged}/LICENSE.txt DESTINATION . COMPONENT archive EXCLUDE_FROM_ALL)
+  install(TARGETS setup_helper RUNTIME DESTINATION . COMPONENT installer EXCLUDE_FROM_ALL)
   set(CPACK_GENERATOR ZIP NSIS)
   set(CPACK_SYSTEM_NAME windows-x86_64)
   # CPack finds the installer's script template on the module path.

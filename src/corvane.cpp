@@ -2,7 +2,7 @@
 // Options change the run settings when they are met; each path is repaired when
 // it is met, with the settings as they stand then. The exit status says whether
 // any file failed. Also holds the usage text, and answers --help and --version
-// when one of them is the only argument.
+// when one of them (or Windows' /? and -?) is the only argument.
 #include <cstdio>
 #include <string>
 #include <optional>
@@ -80,10 +80,25 @@ void Usage(std::FILE* stream) {
   for (const char* line : kLines) (void)std::fprintf(stream, "%s\n", line);
 }
 
+// Started from Explorer with nothing to repair (a double-click): how to use
+// it from there, on a screen of its own, since the usage text that follows
+// is longer than the window and scrolls it away.
+void Welcome() {
+  (void)std::fprintf(stderr,
+                     "\n%s\n\n"
+                     "To repair images, drag them, or a folder that holds them, onto corvane.exe.\n"
+                     "Or right-click an image or a folder and choose \"Repair with Corvane\";\n"
+                     "\"Check with Corvane\" shows what a repair would do and changes nothing.\n\n"
+                     "In a Command Prompt, \"corvane -check *.fit\" shows what \"corvane *.fit\" would do.\n\n",
+                     kBanner);
+  os::WaitForEnter("Press Enter to see the options.");
+}
+
 // A lone --help, -h or --version is answered instead of taken as a path; in
-// any other place these words stay paths, so no older command line changes meaning.
+// any other place these words stay paths, so no older command line changes
+// meaning. Windows programs answer /? and -? too.
 bool AnswerLoneWord(std::string_view word) {
-  if (word == "--help" || word == "-h") {
+  if (word == "--help" || word == "-h" || word == "/?" || word == "-?") {
     Usage(stdout);
     return true;
   }
@@ -112,10 +127,21 @@ void HandlePath(std::string path, RunState& run) {
   if (!os::Exists(path)) {
     Report("Cannot access file [%s]\n", path.c_str());
     Report("\t'%s': %s\n", path.c_str(), os::ErrorText(os::StatusError(path)).c_str());
-    ++run.tally.failed;
+    run.tally.Count(Outcome::kFailed, path);
     return;
   }
-  run.tally.Count(Fixup(path));
+  run.tally.Count(Fixup(path), path);
+}
+
+// After the count line, the files that failed, so that a window too short
+// for the whole report still shows which they were.
+void ListFailures(const Tally& tally) {
+  constexpr std::size_t kListed = 20;
+  const std::vector<std::string>& paths = tally.failed_paths;
+  if (paths.empty()) return;
+  Report("Failed:\n");
+  for (std::size_t i = 0; i < paths.size() && i < kListed; ++i) Report("\t%s\n", paths[i].c_str());
+  if (paths.size() > kListed) Report("\tand %d more\n", static_cast<int>(paths.size() - kListed));
 }
 
 // A run over a folder or several files ends with what became of them.
@@ -129,6 +155,7 @@ void ReportSummary(const RunState& run) {
   Report("%d skipped, %d failed", t.skipped, t.failed);
   if (run.unlisted > 0) Report("; %d folder(s) could not be listed", run.unlisted);
   Report("\n");
+  ListFailures(t);
 }
 
 }  // namespace corvane
@@ -139,6 +166,7 @@ int main(int argc, char** argv) {
   NoteInterruptBetweenFiles();
   std::vector<std::string> words = os::CommandLine(argc, argv);
   if (words.size() < 2) {
+    if (os::InWindowOfItsOwn()) Welcome();
     Usage(stderr);
     ExitRun(0);
   }
@@ -153,7 +181,7 @@ int main(int argc, char** argv) {
       HandlePath(step.word, run);
     }
   }
-  for (const Committed& committed : FinishCommits()) run.tally.Count(committed.outcome);
+  for (const Committed& committed : FinishCommits()) run.tally.Count(committed.outcome, committed.path);
   ReportSummary(run);
   ExitRun(run.tally.failed > 0 || run.unlisted > 0 ? 1 : 0);
 }

@@ -79,7 +79,7 @@ TEST_F(Cli, NoArgumentsPrintsTheUsageTextAndSucceeds) {
 // or taken for an option anywhere but as the only argument.
 TEST_F(Cli, HelpAndVersionAnswerOnlyAsTheOnlyArgument) {
   const std::string usage = Run({}).err;
-  for (const char* word : {"--help", "-h"}) {
+  for (const char* word : {"--help", "-h", "/?", "-?"}) {
     const RunResult run = Run({word});
     EXPECT_EQ(run.status, 0) << word;
     EXPECT_EQ(run.out, usage) << word;
@@ -121,6 +121,7 @@ TEST_F(Cli, ACommandLineThatWouldDoOtherThanMeantChangesNothing) {
       {{"-add", "-force", "b.fit"}, "Error: -add" + kInteger + "'-force'\n"},
       {{"a.fit", "-add"}, "Error: -add needs a value, and nothing follows it\n"},
       {{"a.fit", "missing.fit", "b.fit"}, kMissing + NoSuchFileText() + "\n"},
+      {{"a.fit", "nomatch*.fit"}, "Error: no file matches 'nomatch*.fit'\n"},
       {{"/"}, "Cannot stat ''\nCannot access file []\n\t'': " + (UnderRunner() ? kBadName : NoSuchFileText()) + "\n"},
       // A misspelt option names the nearest one, and its value is no missing file of its own.
       {{"-scael", "a.fit"}, "Error: unknown option '-scael' (did you mean -scale?)" + kSee + "-scael\n"},

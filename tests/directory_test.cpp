@@ -66,12 +66,14 @@ TEST_F(Directory, TheExitStatusAndTheLastLineSayWhatBecameOfTheFiles) {
   Write("night/photo.fit", "\xff\xd8\xff\xe0" + std::string(4000, 'j'));  // a JPEG under a FITS name
   Write("night/signed.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")}), Be16({7})));
   Write("night/good.fit", Needy16());
+  // The files that failed are named again after the count (at most 20: see BadInput).
+  const std::string failed = "Failed:\n\t" + Entry("night", "photo.fit") + "\n";
   RunResult run = Run({"night"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.err.ends_with("3 files: 1 repaired, 1 skipped, 1 failed\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("3 files: 1 repaired, 1 skipped, 1 failed\n" + failed)) << run.err;
   run = Run({"-check", "night", "night/good.fit"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.err.ends_with("4 files: 0 would be repaired, 3 skipped, 1 failed\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("4 files: 0 would be repaired, 3 skipped, 1 failed\n" + failed)) << run.err;
   run = Run({"night/good.fit"});  // one file named alone: no count
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.err.ends_with("mangled. Skipping...\n")) << run.err;
@@ -104,7 +106,7 @@ TEST_F(Directory, EachFilesLinesComeWholeAndInStartOrderAndAFileNamedAgainWaitsF
                          "\nInvalit FIT signature at start of file '" + Entry("night", "d.fit") + "'\n" +
                          Entry("night", "e.fit") + "\n" + repaired + Entry("night", "a.fit") +
                          "\n\tBPP 16\n\tBZERO 32768\n\tLooks like this file has already been mangled. Skipping...\n"
-                         "6 files: 3 repaired, 2 skipped, 1 failed\n");
+                         "6 files: 3 repaired, 2 skipped, 1 failed\nFailed:\n\t" + Entry("night", "d.fit") + "\n");
   EXPECT_EQ(Pixels16(Read("night/a.fit")).at(0), 8);
 }
 
@@ -115,6 +117,19 @@ TEST_F(Directory, EntriesAreJoinedWithTheSystemSeparatorEvenAfterABackslash) {
   Write("data/a.fit", Needy16());
   const RunResult run = Run({"data\\"});
   EXPECT_EQ(ReportedPaths(run.err), std::vector<std::string>{Entry("data", "a.fit")});
+}
+
+// A copy an interrupted run left is named once by every run, one that only
+// skips files too (on Windows it was named twice, and only when repairing).
+TEST_F(Directory, ALeftoverCopyIsNamedOnceByEveryRun) {
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  for (const char* name : {".corvane-Ab12Cd", "a.fit", "b.fit"}) Write(std::string("night/") + name, Needy16());
+  for (const char* outcome : {"2 repaired", "2 skipped"}) {
+    const std::string err = Run({"night"}).err;
+    EXPECT_NE(err.find(outcome), std::string::npos) << err;
+    EXPECT_EQ(err.find("Note:"), err.rfind("Note:")) << err;
+    EXPECT_NE(err.find("' holds '.corvane-Ab12Cd', a copy left by an interrupted run"), std::string::npos) << err;
+  }
 }
 
 TEST_F(Directory, ASubdirectoryWithAFitsNameFailsAsAFile) {
@@ -128,8 +143,8 @@ TEST_F(Directory, ASubdirectoryWithAFitsNameFailsAsAFile) {
   // "... in data/sub.fit: Is a directory", or Windows' "cannot open 'data\sub.fit': ..."
   EXPECT_TRUE(run.err.find(sub + ": ") != std::string::npos || run.err.find(sub + "': ") != std::string::npos)
       << run.err;
-  EXPECT_TRUE(run.err.ends_with("\n1 file: 0 repaired, 0 skipped, 1 failed\n")) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 3);
+  EXPECT_TRUE(run.err.ends_with("\n1 file: 0 repaired, 0 skipped, 1 failed\nFailed:\n\t" + sub + "\n")) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 5);
 }
 
 TEST_F(Directory, EveryFileIsRepairedExactlyOnceWhileEntriesAreReplaced) {
@@ -160,7 +175,7 @@ TEST_F(Directory, UnreadableEntriesFailWithTheirCause) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("data/hidden.fit\nError: cannot open 'data/hidden.fit': Permission denied\n"),
             std::string::npos) << run.err;
-  EXPECT_TRUE(run.err.ends_with("2 files: 1 repaired, 0 skipped, 1 failed\n")) << run.err;
+  EXPECT_TRUE(run.err.ends_with("2 files: 1 repaired, 0 skipped, 1 failed\nFailed:\n\tdata/hidden.fit\n")) << run.err;
   ASSERT_EQ(chmod(Path("data/hidden.fit").c_str(), 0600), 0);  // so a test run by its owner can read it back
   EXPECT_TRUE(Read("data/hidden.fit") == Needy16());
 }
@@ -187,7 +202,7 @@ TEST_F(Directory, AnEntryWhosePathIsTooLongIsReported) {
   const RunResult run = Run({folder});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Error: the path of '" + name + "' in directory " + folder + " is too long; skipped\n" +
-                         "1 file: 0 repaired, 0 skipped, 1 failed\n");
+                         "1 file: 0 repaired, 0 skipped, 1 failed\nFailed:\n\t" + folder + "/" + name + "\n");
 }
 
 TEST_F(Directory, AListingTooLargeForTheMemoryIsReportedAndTheRunGoesOn) {

@@ -5,7 +5,9 @@
 # command line repairs a file whose path has spaces and non-ASCII letters; an
 # upgrade over the previous version leaves one entry; a silent uninstall leaves
 # no file and no key and PATH exactly as it was; an elevated install goes to
-# all users. Called by package-check.sh.
+# all users; PATH of any length and type is kept byte for byte; a running
+# Corvane, or an install of the other kind, stops a silent setup with a reason;
+# a Send To entry of the user's own stays. Called by package-check.sh.
 #   tests/installer-check.sh BUILD SETUP VERSION SCRATCH
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -171,3 +173,74 @@ run_and_wait "$program_files/uninstall.exe" /S
 [ ! -e "$program_files" ] && ! has_key "HKLM\\$uninstall_key" || fail "the all-users uninstall left something"
 [ "$(wine reg query "$machine_environment" /v Path | tr -d '\r')" = "$machine_before" ] || fail "the system PATH changed"
 echo "installed and uninstalled for all users when elevated"
+
+# A silent setup, or an uninstall in place (_?=), that must stop with exit
+# status STATUS and a line holding WORDS.
+check_refused() {  # STATUS WORDS PROGRAM ARGUMENTS...
+  local want=$1 words=$2 said status=0
+  shift 2
+  said=$(wine "$@" 2>&1 > /dev/null | tr -d '\r') || status=$?
+  [ "$status" -eq "$want" ] && grep -qF "$words" <<<"$said" || fail "$* gave $status, not $want, and said: $said"
+}
+old_setup="$work/corvane-1.0.0-setup.exe"
+
+# 6. PATH of any length and either type, for one user and for all, through an
+# install of the previous version, the upgrade and the uninstall: every other
+# byte of it stays (NSIS strings end at 1024 characters).
+machine_dir="$(wine cmd /c echo '%ProgramW6432%' | tr -d '\r')\\Corvane"
+for row in "1023 REG_SZ CURRENTUSER" "1024 REG_EXPAND_SZ CURRENTUSER" "4000 REG_SZ ALLUSERS" \
+  "4000 REG_EXPAND_SZ CURRENTUSER" "32000 REG_EXPAND_SZ ALLUSERS" "32000 REG_SZ CURRENTUSER" \
+  "1023 REG_EXPAND_SZ ALLUSERS" "1024 REG_SZ ALLUSERS"; do
+  read -r length type scope <<<"$row"
+  key=$user_environment folder=$dir
+  [ "$scope" = ALLUSERS ] && key=$machine_environment folder=$machine_dir
+  before=$(reg_value "$key" Path)
+  value=${before#* } n=0
+  while [ ${#value} -lt "$length" ]; do value+="${value:+;}C:\\Astro Tools\\Tool $((n++))"; done
+  value=${value:0:$length}
+  [[ $value == *\\ ]] && value=${value%?}x  # a closing backslash would take the quote after it
+  wine reg add "$key" /v Path /t "$type" /d "$value" /f > /dev/null 2>&1
+  appended=";$folder"
+  [[ $value == *\; ]] && appended=$folder
+  for installer in "$old_setup" "$setup"; do
+    run_and_wait "$installer" /S "/$scope"
+    [ "$(reg_value "$key" Path)" = "$type $value$appended" ] || fail "$length-character $type PATH after $installer"
+  done
+  run_and_wait "$(windows_to_unix "$folder")/uninstall.exe" /S "/$scope"
+  [ "$(reg_value "$key" Path)" = "$type $value" ] || fail "$length-character $type PATH after the uninstall"
+  { [ -n "$before" ] && wine reg add "$key" /v Path /t "${before%% *}" /d "${before#* }" /f; } > /dev/null 2>&1 ||
+    wine reg delete "$key" /v Path /f > /dev/null 2>&1
+done
+echo "PATH of 1023, 1024, 4000 and 32000 characters kept byte for byte through install, upgrade and uninstall"
+
+# 7. A Corvane window left open keeps corvane.exe running (here, suspended):
+# a silent upgrade and uninstall stop, change nothing and say why. 8. Asking
+# for all users while it is installed for one stops too; asking for nothing
+# upgrades that install.
+run_and_wait "$old_setup" /S /CURRENTUSER
+wine "$work/run_command_line.exe" "\"$dir\\corvane.exe\"" "$(winepath -w "$work/release")" > /dev/null 2>&1 &
+sleep 2
+check_refused 32 "Corvane is running" "$setup" /S /CURRENTUSER
+check_refused 32 "Corvane is running" "$unix_dir/uninstall.exe" /S "_?=$dir"
+touch "$work/release"
+wait
+check_refused 183 "installed for you alone already" "$setup" /S /ALLUSERS
+[ "$(reg_value "HKCU\\$uninstall_key" DisplayVersion)" = "REG_SZ 1.0.0" ] || fail "a refused setup changed the entry"
+run_and_wait "$setup" /S
+check_installed "$version"
+! has_key "HKLM\\$uninstall_key" || fail "a second install was made for all users"
+echo "a running Corvane or an install of the other kind stops a silent setup with a reason; asking for nothing upgrades"
+
+# 9. A Send To entry of the user's own (for a copy from the zip in C:\Tools)
+# is neither overwritten nor removed.
+run_and_wait "$unix_dir/uninstall.exe" /S
+run_and_wait "$old_setup" /S /CURRENTUSER "/D=C:\\Tools"
+cp "$sendto/Corvane.lnk" "$work/own.lnk"
+run_and_wait "$(windows_to_unix 'C:\Tools')/uninstall.exe" /S
+cp "$work/own.lnk" "$sendto/Corvane.lnk"
+for installer in "$setup" "$unix_dir/uninstall.exe"; do
+  run_and_wait "$installer" /S /CURRENTUSER
+  cmp -s "$work/own.lnk" "$sendto/Corvane.lnk" || fail "$installer changed the user's Send To entry"
+done
+[ ! -e "$sendto/Corvane (check only).lnk" ] || fail "the check-only Send To entry stays"
+echo "a Send To entry of the user's own is left as it is"

@@ -137,5 +137,17 @@ TEST_F(WindowsPaths, AReplacedImageKeepsItsAttributes) {
   EXPECT_EQ(run.err.find("Press Enter"), std::string::npos);
 }
 
+// Redirected to a file (2> report.txt), the report is what Notepad and
+// PowerShell read right: UTF-8 marked as such at its start, CRLF line ends.
+TEST_F(WindowsPaths, AReportInAFileIsMarkedUtf8WithWindowsLineEnds) {
+  Write("N\xc3\xa9" "buleuse.fit", Plain16({10}));
+  std::string exe = "Z:" + std::string(std::getenv("CORVANE_TEST_BINARY"));
+  std::replace(exe.begin(), exe.end(), '/', '\\');
+  ASSERT_EQ(RunProgram({runner_, "cmd", "/c", exe + " -check N*.fit 2> report.txt"}).status, 0);
+  EXPECT_EQ(Read("report.txt"),
+            "\xef\xbb\xbfN\xc3\xa9" "buleuse.fit\r\n\tBPP 16\r\n\tBZERO 32768\r\n\t[ADD 0, SCALE 1.00, BZERO 32768]\r\n"
+            "\tWould be repaired (nothing written: -check)\r\n");
+}
+
 }  // namespace
 }  // namespace corvane::testing

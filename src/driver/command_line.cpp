@@ -98,11 +98,18 @@ bool NoOptionAfterTheLastPath(const std::vector<Step>& steps) {
   return good;
 }
 
+// Whether the last component of `path` is a pattern: a shell passes on one
+// that matches nothing as it is, and so does the Windows build.
+bool IsPattern(const std::string& path) {
+  const std::size_t separator = path.find_last_of("/\\");
+  return path.find_first_of("*?", separator == std::string::npos ? 0 : separator + 1) != std::string::npos;
+}
+
 // A word that starts with "-" and names no file: a misspelt option, most
 // likely. The nearest option is named; when it takes a value, the word after
 // is taken for that value rather than reported as a missing file too.
 bool ReportUnknownOption(const std::string& word) {
-  const bool lone_word = word == "--help" || word == "-h" || word == "--version";
+  const bool lone_word = word == "--help" || word == "-h" || word == "-?" || word == "--version";
   const std::optional<Suggestion> nearest = lone_word ? std::nullopt : NearestOption(word);
   std::string hint = nearest ? " (did you mean " + std::string(nearest->keyword) + "?)" : "";
   if (lone_word) hint = " (it is answered only as the only argument)";
@@ -123,6 +130,8 @@ bool EveryPathExists(const std::vector<Step>& steps) {
     if (path.starts_with("-")) {
       // The value of a misspelt option is no missing file of its own.
       if (ReportUnknownOption(path) && i + 1 < steps.size() && steps[i + 1].option == nullptr) ++i;
+    } else if (IsPattern(path)) {
+      Report("Error: no file matches '%s'\n", path.c_str());
     } else {
       Report("Cannot stat '%s'\nCannot access file [%s]\n", path.c_str(), path.c_str());
       Report("\t'%s': %s\n", path.c_str(), os::ErrorText(error).c_str());

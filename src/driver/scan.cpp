@@ -54,7 +54,7 @@ int isFitsFilename(const std::string& name) {
   return extension == ".fit" || extension == ".fts" ? 1 : 0;
 }
 
-void Tally::Count(Outcome outcome) {
+void Tally::Count(Outcome outcome, const std::string& path) {
   some_written = some_written || check_only == 0;
   switch (outcome) {
     case Outcome::kRepaired:
@@ -68,6 +68,7 @@ void Tally::Count(Outcome outcome) {
       break;
     case Outcome::kFailed:
       ++failed;
+      failed_paths.push_back(path);
       break;
     case Outcome::kQueued:
       break;  // counted once FinishCommits tells what became of it
@@ -103,10 +104,10 @@ bool ScanDirectory(const std::string& dir, Tally& tally) {
     // repair reports why it cannot open it, and the run counts it as failed.
     if (os::IsReadable(path) == os::Readable::kNameTooLong) {
       Report("Error: the path of '%s' in directory %s is too long; skipped\n", name.c_str(), dir.c_str());
-      ++tally.failed;
+      tally.Count(Outcome::kFailed, path);
       continue;
     }
-    tally.Count(Fixup(path));
+    tally.Count(Fixup(path), path);
   }
   if (images == 0 && passed_over == 0) Report("No .fit or .fts file in directory %s\n", dir.c_str());
   if (images == 0 && passed_over > 0) {

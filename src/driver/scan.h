@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "fits/fits.h"
 
@@ -19,15 +20,17 @@ int isDirectory(std::string& path);
 // character before the extension, else 0.
 int isFitsFilename(const std::string& name);
 
-// How many files of a run ended each way, and whether any was handled
-// before -check (a run may repair some files and only check later ones).
+// How many files of a run ended each way, which failed (in run order), and
+// whether any was handled before -check (a run may repair some files and
+// only check later ones).
 struct Tally {
   int repaired = 0;
   int would_repair = 0;
   int skipped = 0;
   int failed = 0;
+  std::vector<std::string> failed_paths;
   bool some_written = false;
-  void Count(Outcome outcome);
+  void Count(Outcome outcome, const std::string& path);
   int Files() const { return repaired + would_repair + skipped + failed; }
 };
 

@@ -123,6 +123,15 @@ bool IsSpecialFile(const PerFile& f) {
   return true;
 }
 
+// Says once per folder and run that a new copy left by an interrupted run is
+// there, whatever becomes of the file: a run that only skips files says it too.
+void NoteLeftover(const PerFile& f) {
+  const std::string name = f.target.LeftoverCopy();
+  if (name.empty()) return;
+  Report("Note: the folder of '%s' holds '%s', a copy left by an interrupted run (or one going on now); once "
+         "no run is going it can be removed\n", f.path.c_str(), name.c_str());
+}
+
 // Opens the file, then checks it is one: a FIFO would block the run forever
 // and a device is no image, so only regular files are read (a directory's
 // read then fails like any unreadable file's). The file stays locked against
@@ -165,6 +174,7 @@ Next OpenInput(PerFile& f) {
     return Next::kFailed;
   }
   if (IsSpecialFile(f)) return Next::kFailed;  // something else may have taken the name meanwhile
+  NoteLeftover(f);
   f.data_size = f.target.Status().size;
   return Next::kContinue;
 }

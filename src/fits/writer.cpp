@@ -92,14 +92,6 @@ bool WriteData(PerFile& f, os::File& target, std::uint64_t* sum, std::string* ca
   return !f.refused;
 }
 
-// Says once per folder that a new copy left by an interrupted run is there.
-void NoteLeftover(const PerFile& f, const os::Target& target) {
-  const std::string name = target.LeftoverCopy();
-  if (name.empty()) return;
-  Report("Note: the folder of '%s' holds '%s', a copy left by an interrupted run (or one going on now); once "
-         "no run is going it can be removed\n", f.path.c_str(), name.c_str());
-}
-
 }  // namespace
 
 void PutBeforeEnd(Header& cards, int end_index, const char* text) {
@@ -169,7 +161,6 @@ namespace {
 // of `target` once it is complete, so every failure leaves the image as it was.
 Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   if (!LeaseInput(f)) return Next::kFailed;
-  NoteLeftover(f, target);
   os::Replacement replacement;
   int created = replacement.Create(target);
   // The copies waiting to be put in place hold files open: once they are, there is room again.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -147,7 +148,8 @@ class Target {
   int OpenOutput(const std::string& path);
   bool Exists() const { return exists_; }
   // Locks the file against other runs (shared for reading, exclusive for a
-  // rewrite), waiting for them when `wait`; without it, returns EWOULDBLOCK
+  // rewrite; on Windows exclusive either way, for as long as this handle
+  // lives), waiting for them when `wait`; without it, returns EWOULDBLOCK
   // when another run holds the file. When another run replaced the file
   // meanwhile, whatever now has the name is opened in its place (check its
   // status again). Returns 0 or the system's error number.
@@ -206,8 +208,9 @@ class Target {
   friend class Replacement;
   int Stat();
   File directory_;   // the folder that holds the file (POSIX)
-  std::string name_;  // the file's name in it (Windows: its whole path)
+  std::string name_;  // the file's name in it (Windows: its whole path, in long names)
   File file_;
+  std::shared_ptr<void> held_;  // Windows: the lock that keeps other runs off the file
   File writer_;       // the file opened for writing, for a write through it
   bool exists_ = false;
   bool output_ = false;  // opened by OpenOutput: replaced whatever has its name
@@ -317,8 +320,11 @@ bool IsOutOfDescriptors(int error);
 // read but not written: its permissions, a read-only attribute or disk.
 bool MeansReadOnly(int error);
 
-// Writes report text to standard error, from any thread; standard error
-// closed at its reading end ends the run as SIGPIPE does.
+// Writes report text (UTF-8) to standard error, from any thread, in one go,
+// in the form the place it goes to shows right: on a Windows console as
+// UTF-16 whatever its code page, in a file on Windows as UTF-8 with CRLF line
+// ends and a byte-order mark at its start; anywhere else as it is. Standard
+// error closed at its reading end ends the run as SIGPIPE does.
 void WriteReport(std::string_view text);
 
 // Sets the process up for a run: the standard streams are open (on the null
@@ -349,5 +355,11 @@ void ReleaseInterruptNote(int note);
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.
 std::vector<std::string> CommandLine(int argc, char** argv);
+
+// Whether the run shows its report in a console window of its own, which
+// stays open until Enter is pressed (started from Explorer); never on POSIX.
+bool InWindowOfItsOwn();
+// In such a window, shows `prompt` and waits for Enter; elsewhere does nothing.
+void WaitForEnter(const char* prompt);
 
 }  // namespace corvane::os

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -248,5 +249,9 @@ std::vector<std::string> CommandLine(int argc, char** argv) {
   // The shell has expanded wildcards, and names are bytes already.
   return std::vector<std::string>(argv, argv + argc);
 }
+
+// A terminal window belongs to the shell, which stays open after the run.
+bool InWindowOfItsOwn() { return false; }
+void WaitForEnter(const char*) {}
 
 }  // namespace corvane::os

@@ -1,8 +1,10 @@
-// The console: its control events and the guard they need, its output code
-// page, and the wait for Enter in a visible window of our own. Windows runs the control
-// handler on a thread of its own while the run's threads go on, so one lock
-// covers every change to the pending temporary files and their names, which
-// are kept in a list that is never freed.
+// The console: its control events and the guard they need, the report's way
+// to it (or to a file), and the wait for Enter in a visible window of our own.
+// Windows runs the control handler on a thread of its own while the run's
+// threads go on, so one lock covers every change to the pending temporary
+// files and their names, which are kept in a list that is never freed.
+#include <io.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -45,8 +47,15 @@ std::vector<Note>& Notes() {
 int g_current_note = -1;  // the note of the file the run is at
 unsigned long g_notes_made = 0;
 
-UINT g_original_output_cp = 0;  // the code page to restore, 0 for none
 bool g_wait_for_enter = false;
+
+// Where the report goes: bytes as they are (a pipe, or not decided yet), a
+// console (UTF-16, so that every code page shows every name), or a file
+// (UTF-8 with CRLF, marked as UTF-8 at its start for Notepad and PowerShell).
+enum class Sink { kBytes, kConsole, kFile };
+Sink g_sink = Sink::kBytes;
+bool g_mark_due = false;  // the file is empty: the byte-order mark comes first
+SRWLOCK g_report_lock = SRWLOCK_INIT;  // so that lines of two threads never mix
 
 class Lock {
  public:
@@ -67,9 +76,9 @@ void WriteNotes() {
   const bool under_way = std::any_of(said.begin(), said.end(), [](const Note* note) { return !note->between_files; });
   for (const Note* note : said) {
     if (note->between_files && under_way) continue;
-    const std::string& text = note->placed ? note->after : note->line;
-    DWORD written = 0;  // nothing more can be done when this fails: the process is ending
-    (void)WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    // Written as the report is, so a console shows its name whole; nothing
+    // more can be done when this fails: the process is ending.
+    WriteReport(note->placed ? note->after : note->line);
   }
 }
 
@@ -79,18 +88,26 @@ void WriteNotes() {
   for (;;) Sleep(INFINITE);
 }
 
-void RestoreConsole() {
-  if (g_original_output_cp != 0) (void)SetConsoleOutputCP(g_original_output_cp);
+void AtExit() { WaitForEnter("\nPress Enter to close this window."); }
+
+void ChooseSink() {
+  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(error, &mode) != 0) {
+    g_sink = Sink::kConsole;
+  } else if (GetFileType(error) == FILE_TYPE_DISK) {
+    g_sink = Sink::kFile;
+    LARGE_INTEGER at{};
+    g_mark_due = SetFilePointerEx(error, LARGE_INTEGER{}, &at, FILE_CURRENT) != 0 && at.QuadPart == 0;
+  }
 }
 
-void AtExit() {
-  if (g_wait_for_enter) {
-    (void)std::fputs("\nPress Enter to close this window.", stderr);
-    (void)std::fflush(stderr);
-    int c = 0;
-    while (c != '\n' && c != EOF) c = std::getchar();
+void WriteBytes(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const int written = _write(2, bytes.data(), static_cast<unsigned>(bytes.size()));
+    if (written <= 0) return;  // a report that cannot be written has nowhere to go
+    bytes.remove_prefix(static_cast<std::size_t>(written));
   }
-  RestoreConsole();
 }
 
 // Whether someone can see the console: it has a window (CREATE_NO_WINDOW
@@ -170,7 +187,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   while (g_writing_through >= 0) (void)SleepConditionVariableSRW(&g_write_through_ended, &g_lock, INFINITE, 0);
   WriteNotes();
   ReleaseSRWLockExclusive(&g_lock);
-  RestoreConsole();
   (void)TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   return TRUE;
 }
@@ -206,9 +222,7 @@ void ReleaseInterruptNote(int note) {
 
 void PrepareConsole() {
   (void)SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-  // Reports are UTF-8, names included.
-  const UINT output_cp = GetConsoleOutputCP();
-  if (output_cp != 0 && output_cp != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) g_original_output_cp = output_cp;
+  ChooseSink();
   DWORD processes[4];
   DWORD mode = 0;
   const bool stderr_is_console = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
@@ -217,3 +231,36 @@ void PrepareConsole() {
 }
 
 }  // namespace corvane::os::win32
+
+namespace corvane::os {
+
+void WriteReport(std::string_view text) {
+  using win32::Sink;
+  AcquireSRWLockExclusive(&win32::g_report_lock);
+  if (win32::g_sink == Sink::kConsole) {
+    const std::wstring wide = win32::Wide(text);
+    DWORD written = 0;
+    (void)WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), wide.data(), static_cast<DWORD>(wide.size()), &written,
+                        nullptr);
+  } else if (win32::g_sink == Sink::kFile) {
+    std::string lines = win32::g_mark_due ? "\xEF\xBB\xBF" : "";
+    win32::g_mark_due = false;
+    for (const char c : text) lines += c == '\n' ? std::string_view("\r\n") : std::string_view(&c, 1);
+    win32::WriteBytes(lines);
+  } else {
+    win32::WriteBytes(text);
+  }
+  ReleaseSRWLockExclusive(&win32::g_report_lock);
+}
+
+bool InWindowOfItsOwn() { return win32::g_wait_for_enter; }
+
+void WaitForEnter(const char* prompt) {
+  if (!win32::g_wait_for_enter) return;
+  (void)std::fputs(prompt, stderr);
+  (void)std::fflush(stderr);
+  int c = 0;
+  while (c != '\n' && c != EOF) c = std::getchar();
+}
+
+}  // namespace corvane::os

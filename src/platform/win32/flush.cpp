@@ -32,7 +32,7 @@ int Target::FlushFolder(const File&) const {
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   // A file system that takes no flush of a folder (or a folder this user may
   // not open so) has only its own journal of the rename to rely on:
-  // MoveFileExW writes through, and NTFS logs the names ReplaceFileW changes.
+  // NTFS logs every rename, and MoveFileExW writes through.
   switch (error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_INVALID_FUNCTION:

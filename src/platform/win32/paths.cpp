@@ -38,6 +38,23 @@ std::wstring FullPath(const std::wstring& path) {
   return full;
 }
 
+std::string LongName(const std::string& path) {
+  std::wstring full = Wide(path);
+  if (IsVerbatim(full)) {
+    std::replace(full.begin() + 4, full.end(), L'/', L'\\');
+  } else {
+    full = FullPath(full);
+    if (full.size() >= kLongPath) full = win32::VerbatimForm(full);
+  }
+  const DWORD size = full.empty() ? 0 : GetLongPathNameW(full.c_str(), nullptr, 0);
+  if (size == 0) return path;
+  std::wstring long_name(size, L'\0');
+  const DWORD length = GetLongPathNameW(full.c_str(), long_name.data(), size);
+  if (length == 0 || length >= size) return path;
+  long_name.resize(length);
+  return Narrow(long_name);
+}
+
 // The form of `path` to hand to the system. A bare drive stands for its root;
 // in a "\\?\" path, where the system turns no '/' into '\', '/' (which no name
 // may hold) is made a separator; a path whose full form is long gets the

@@ -60,11 +60,6 @@ void PrepareProcess() {
   win32::PrepareConsole();
 }
 
-void WriteReport(std::string_view text) {
-  // The C runtime locks the stream, so lines of two threads never mix.
-  (void)std::fwrite(text.data(), 1, text.size(), stderr);  // a report that cannot be written has nowhere to go
-}
-
 void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files) {
   win32::SetInterruptNote(line, after_commit, between_files);
 }

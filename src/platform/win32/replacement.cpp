@@ -1,15 +1,16 @@
 // The new copy that replaces a file on Windows: created hidden beside it and
-// marked for removal so that no ending of the run leaves it behind, checked
-// against what was read once flushed (flush.cpp), and put in the file's place
-// with ReplaceFileW (a move where that cannot be used). Leftovers of older
-// runs are named once per folder.
+// marked for removal so that no ending of the run leaves it behind, flushed,
+// checked against what was read, and put in the file's place by a rename
+// through its own handle, the mark taken off only for that call (with
+// ReplaceFileW instead when the file has alternate data streams to keep).
 #include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <set>
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "platform/os.h"
 #include "platform/win32/win32.h"
@@ -29,33 +30,31 @@ bool MarkForRemoval(const File& file, bool remove) {
   return SetFileInformationByHandle(HandleOf(file), FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// Folders whose leftover temporary files were looked for in this run.
-std::set<std::wstring>& FoldersLookedAt() {
-  static std::set<std::wstring> folders;
-  return folders;
+// Whether the file has alternate data streams (the mark of a download, say),
+// which ReplaceFileW carries over to the new file and a rename does not.
+bool HasNamedStreams(const std::wstring& path) {
+  WIN32_FIND_STREAM_DATA stream;
+  HANDLE listing = FindFirstStreamW(path.c_str(), FindStreamInfoStandard, &stream, 0);
+  if (listing == INVALID_HANDLE_VALUE) return false;
+  bool named = false;
+  do {
+    named = std::wstring_view(stream.cStreamName) != L"::$DATA";
+  } while (!named && FindNextStreamW(listing, &stream));
+  FindClose(listing);
+  return named;
 }
 
-// Names, once per folder and run, a temporary file that a run stopped
-// before this way of removing them (or on a file system without it) left
-// behind. One that is marked for removal belongs to a run still working and
-// cannot be opened, so it is passed over.
-void ReportLeftovers(const std::wstring& folder, const std::wstring& verbatim_folder) {
-  if (!FoldersLookedAt().insert(verbatim_folder).second) return;
-  WIN32_FIND_DATAW entry;
-  HANDLE listing = FindFirstFileW((verbatim_folder + L".corvane-*").c_str(), &entry);
-  if (listing == INVALID_HANDLE_VALUE) return;
-  do {
-    if (!win32::IsTemporaryName(entry.cFileName) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    HANDLE probe = CreateFileW((verbatim_folder + entry.cFileName).c_str(), DELETE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-    if (probe == INVALID_HANDLE_VALUE) continue;
-    CloseHandle(probe);
-    Report("Note: '%s' is a temporary file left by a run that was stopped; delete it when no other run is "
-           "working in this folder\n",
-           Narrow(folder + entry.cFileName).c_str());
-  } while (FindNextFileW(listing, &entry));
-  FindClose(listing);
+// Gives the open file `file` the name `path`, replacing what has it, in one call.
+DWORD RenameTo(const File& file, const std::wstring& path) {
+  const std::size_t bytes = path.size() * sizeof(wchar_t);
+  // Whole structures, so the name that follows the fixed part is aligned.
+  std::vector<FILE_RENAME_INFO> info(2 + bytes / sizeof(FILE_RENAME_INFO));
+  info[0].ReplaceIfExists = TRUE;
+  info[0].RootDirectory = nullptr;
+  info[0].FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(info[0].FileName, path.data(), bytes);
+  return Outcome(SetFileInformationByHandle(HandleOf(file), FileRenameInfo, info.data(),
+                                            static_cast<DWORD>(info.size() * sizeof(FILE_RENAME_INFO))));
 }
 
 // Replaces `target` by `temp`. ReplaceFileW keeps what Windows keeps of the
@@ -107,6 +106,41 @@ std::wstring WithStoredName(const std::wstring& verbatim_path) {
   return verbatim_path.substr(0, verbatim_path.find_last_of(L'\\') + 1) + entry.cFileName;
 }
 
+// Puts the new file `file` under the name `target` through its own handle.
+// Its mark for removal comes off right before that one call and goes back
+// on when the call fails, so however the run ends (taskkill /f included) no
+// repaired copy is left behind.
+DWORD RenameOver(File& file, bool& marked, const std::wstring& temp, const std::wstring& target, int note) {
+  return win32::Guarded(
+      [&] {
+        DWORD result = marked ? Outcome(MarkForRemoval(file, false)) : DWORD{ERROR_SUCCESS};
+        if (result == ERROR_SUCCESS) result = RenameTo(file, target);
+        if (result != ERROR_SUCCESS && marked) marked = MarkForRemoval(file, true);
+        if (result == ERROR_SUCCESS) win32::CommitInterruptNote(note);
+        return result;
+      },
+      temp, false);
+}
+
+// Replaces `target` by the new file `temp` with ReplaceFileW, which needs it
+// closed, so unmarked: until it has replaced the image, a console event
+// removes it by name, and the destructor removes one that failed.
+DWORD ReplaceByName(File& file, bool marked, const std::wstring& temp, const std::wstring& target, int note) {
+  if (file.IsOpen()) {
+    const DWORD kept = win32::Guarded(
+        [&] { return marked ? Outcome(MarkForRemoval(file, false)) : DWORD{ERROR_SUCCESS}; }, temp, true);
+    if (kept != ERROR_SUCCESS) return kept;
+    file.Close();
+  }
+  return win32::Guarded(
+      [&] {
+        const DWORD replaced = ReplaceWith(temp, target);
+        if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote(note);
+        return replaced;
+      },
+      temp, false);
+}
+
 }  // namespace
 
 Replacement::Replacement(Replacement&& other) noexcept
@@ -148,7 +182,6 @@ int Replacement::Create(const Target& target) {
   const std::wstring folder = win32::FolderOf(full);
   if (folder.empty() || folder.size() == full.size()) return ERROR_BAD_PATHNAME;
   target_path_ = WithStoredName(win32::VerbatimForm(full));
-  ReportLeftovers(folder, win32::VerbatimForm(folder));
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::uint64_t seed = GetTickCount64() ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -164,8 +197,8 @@ int Replacement::Create(const Target& target) {
     File created;
     const DWORD error = win32::Guarded(
         [&] {
-          created = File(OpenShared(temp, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
-                                    _O_RDWR));
+          created = File(OpenShared(temp, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, CREATE_NEW,
+                                    FILE_ATTRIBUTE_HIDDEN, _O_RDWR));
           if (!created.IsOpen()) return Outcome(FALSE);
           marked_ = MarkForRemoval(created, true);
           return DWORD{ERROR_SUCCESS};
@@ -193,29 +226,21 @@ bool Replacement::PutInPlace(Target& original, std::string* error, const Target*
     *error = "its name no longer refers to the file that was read";
     return false;
   }
-  // The new file must outlive its handle now: from here until it has
-  // replaced the image, a console event removes it by name.
-  const DWORD kept =
-      win32::Guarded([this] { return marked_ ? Outcome(MarkForRemoval(file_, false)) : DWORD{ERROR_SUCCESS}; },
-                     wide_temp_path_, true);
-  if (kept != ERROR_SUCCESS) {
-    *error = "cannot keep the new file: " + ErrorText(kept);
-    return false;
-  }
-  file_.Close();
   original.Input().Close();  // replacing a file needs it closed by this program too
   const std::wstring& target = target_path_;
   const DWORD before = GetFileAttributesW(target.c_str());
+  const bool streams = HasNamedStreams(target);
   // A viewer, an indexer or a virus scanner may hold the file for a moment.
+  bool told = false;
   const DWORD result = win32::RetryWhileBusy(
       [&] {
-        return win32::Guarded(
-            [&] {
-              const DWORD replaced = ReplaceWith(wide_temp_path_, target);
-              if (replaced == ERROR_SUCCESS) win32::CommitInterruptNote(note_);
-              return replaced;
-            },
-            wide_temp_path_, false);
+        const DWORD attempt = streams ? ReplaceByName(file_, marked_, wide_temp_path_, target, note_)
+                                      : RenameOver(file_, marked_, wide_temp_path_, target, note_);
+        if (win32::IsBusy(attempt) && !told) {
+          Report("\tWaiting for another program to finish with this file...\n");
+          told = true;
+        }
+        return attempt;
       },
       win32::kRetryAttempts, win32::kRetryPauseMs);
   if (result != ERROR_SUCCESS) {
@@ -223,12 +248,15 @@ bool Replacement::PutInPlace(Target& original, std::string* error, const Target*
     if (GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
       // The original is gone but the new file did not move in: it is all there is.
       *error = "is gone, " + *error + "; its repaired content is in '" + temp_name_ + "'";
-      (void)win32::Guarded([] { return DWORD{ERROR_SUCCESS}; }, wide_temp_path_, false);
+      (void)win32::Guarded(
+          [this] { return marked_ && file_.IsOpen() ? Outcome(MarkForRemoval(file_, false)) : DWORD{ERROR_SUCCESS}; },
+          wide_temp_path_, false);
       committed_ = true;
     }
     return false;
   }
   committed_ = true;
+  file_.Close();  // the image itself now
   KeepAttributes(target, before);
   return true;
 }

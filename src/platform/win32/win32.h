@@ -81,13 +81,16 @@ std::string Narrow(std::wstring_view text);
 
 // Path forms and handles (paths.cpp). ERROR_SUCCESS, or the error of a call
 // that failed; whether a path is in the "\\?\" or "\\.\" form; whether it is
-// a bare drive; its full path; the form of it to hand to the system; a
+// a bare drive; its full path; its full path in long names, as given when it
+// cannot be resolved (so a file named by its 8.3 short name keeps its long
+// name when it is replaced); the form of it to hand to the system; a
 // descriptor over a handle that lets the file be renamed while open; a file's
 // size, index on its volume and last write time; the handle of a descriptor.
 DWORD Outcome(BOOL succeeded);
 bool IsVerbatim(std::wstring_view path);
 bool IsBareDrive(std::wstring_view path);
 std::wstring FullPath(const std::wstring& path);
+std::string LongName(const std::string& path);
 std::wstring SystemPath(std::wstring path);
 std::wstring SystemPath(const std::string& path);
 int OpenShared(const std::wstring& path, DWORD access, DWORD disposition, DWORD attributes, int flags);
@@ -109,7 +112,7 @@ void BeginWriteThrough(int descriptor);
 void EndWriteThrough(int descriptor);
 // Handles Ctrl-C, Ctrl-Break, closing the window, logging off and shutting
 // down: removes every pending temporary file, waits for an in-place write to
-// end, restores the console and ends the process with STATUS_CONTROL_C_EXIT.
+// end and ends the process with STATUS_CONTROL_C_EXIT.
 BOOL WINAPI OnConsoleEvent(DWORD event);
 // The lines written to standard error when a console event ends the run (see
 // os::SetInterruptNote), kept under the guard's lock; a note's second line
@@ -119,9 +122,8 @@ void SetInterruptNote(const std::string& line, const std::string& after_commit, 
 int KeepInterruptNote();
 void CommitInterruptNote(int note);
 void ReleaseInterruptNote(int note);
-// Sets the console up for a run: the handler above, UTF-8 output until the
-// process ends (the code page found is then restored), and, in a window of its
-// own, a wait for Enter at the end.
+// Sets the console up for a run: the handler above, the report's way out
+// (see WriteReport), and, in a window of its own, a wait for Enter at the end.
 void PrepareConsole();
 
 }  // namespace corvane::os::win32
