@@ -351,6 +351,10 @@ void SetInterruptNote(const std::string& line, const std::string& after_commit =
 int KeepInterruptNote();
 // The note `note` is no longer said: its file's lines are written.
 void ReleaseInterruptNote(int note);
+// Writes a file's report lines (WriteReport) and lets its note go (none for
+// -1) as one step no interrupt comes between: a signal's notes then come
+// after whole lines, and never say of a file what its lines said already.
+void WriteReportFor(std::string_view text, int note);
 
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.

@@ -245,6 +245,12 @@ void WriteReport(std::string_view text) {
   }
 }
 
+void WriteReportFor(std::string_view text, int note) {
+  const ScopedHold hold;  // no hold inside: a handler stopping the run meanwhile would wait for it for ever
+  WriteReport(text);
+  if (note >= 0) g_notes[note].state.store(0);
+}
+
 std::vector<std::string> CommandLine(int argc, char** argv) {
   // The shell has expanded wildcards, and names are bytes already.
   return std::vector<std::string>(argv, argv + argc);

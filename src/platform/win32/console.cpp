@@ -253,6 +253,18 @@ void WriteReport(std::string_view text) {
   ReleaseSRWLockExclusive(&win32::g_report_lock);
 }
 
+void WriteReportFor(std::string_view text, int note) {
+  {
+    const win32::Lock lock;  // a console event writes its notes under it too
+    if (!win32::g_stopping) {
+      WriteReport(text);
+      if (note >= 0) win32::Notes()[static_cast<std::size_t>(note)].used = false;
+      return;
+    }
+  }
+  win32::WaitForTheEnd();
+}
+
 bool InWindowOfItsOwn() { return win32::g_wait_for_enter; }
 
 void WaitForEnter(const char* prompt) {
