@@ -604,6 +604,17 @@ TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
   close(ends[1]);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Read("n.fit").size(), 8u * 4u * 2880u);
+  // Standard error alike (2>&1 gives it standard output's pipe): the lines that found it full were dropped.
+  std::string checks = " -check";
+  for (int k = 0; k < 80; ++k) checks += " a.fit";
+  const std::string report = RunProgram({"/bin/sh", "-c", "\"$0\"" + checks, tool}).err;
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096) + fcntl(ends[1], F_SETFL, O_NONBLOCK), 4096);
+  RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c " + std::to_string(report.size()) + " <&$1 > e.txt) & \"$0\"" +
+              checks + " 2>&$2; wait", tool, std::to_string(ends[0]), std::to_string(ends[1])});
+  close(ends[0]);
+  close(ends[1]);
+  EXPECT_EQ(Read("e.txt"), report);
   // A FIFO is written as it is, read by another program; stdout keeps the
   // line. Closed after the first image, it told its reader the stream had
   // ended, and the run waited for ever to write the second.
