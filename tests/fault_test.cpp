@@ -680,6 +680,18 @@ TEST_F(Faults, AnImageOpenedForWritingWhileItsCopyWaitsForItsBatchIsLeftAlone) {
   EXPECT_NE(Read("c.fit").find("Mangled by CORVANE"), std::string::npos);
 }
 
+TEST_F(Faults, CopiesWaitingForTheirBatchLeaveDescriptorsForTheNextFile) {
+  // Under ulimit -n 64 the copies of a folder held every descriptor: an -out after it ended the run.
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  Write("m42.fit", input_);
+  for (int files = 1; files <= 24; ++files) {
+    for (int k = 0; k < files; ++k) Write("night/" + std::to_string(k) + ".fit", input_);
+    const RunResult run = RunProgram({"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" night -out o.fit m42.fit",
+                                      CORVANE_BINARY});
+    EXPECT_TRUE(run.err.ends_with(" 0 failed\n")) << run.err;
+  }
+}
+
 TEST_F(Faults, AnImageSavedByAnotherProgramAtTheRenameIsKept) {
   // Saved between the last check and the rename, the newer image was replaced
   // by the repair of the old one.

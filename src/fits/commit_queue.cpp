@@ -4,6 +4,7 @@
 // batch while the main thread writes the next copies. Report lines of the
 // main thread are held behind the copies not yet reported, so every file's
 // lines come out whole and in the order the files were started.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -26,6 +27,21 @@ namespace {
 constexpr std::size_t kBatchFiles = 32;
 constexpr std::int64_t kBatchBytes = std::int64_t{128} << 20;
 constexpr std::chrono::milliseconds kGather{50};
+
+// A copy handed over keeps three files open (its image, the image's folder
+// and itself) until it is put in place; the file the run is at needs a few
+// of its own (its image and folder, its copy, an -out and its folder, a
+// folder listed), or it would fail for want of them, -out ending the run.
+constexpr int kFilesPerCopy = 3;
+constexpr int kFilesKept = 16;
+
+// How many copies may be handed over and not yet put in place; under a low
+// limit of open files (ulimit -n) fewer than two batches' worth.
+std::size_t MostUnreported() {
+  static const std::size_t most =
+      static_cast<std::size_t>(std::clamp((os::MostOpenFiles() - kFilesKept) / kFilesPerCopy, 1, 2 * int{kBatchFiles}));
+  return most;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -121,7 +137,8 @@ bool WaitForBatch(Queue& q, std::unique_lock<std::mutex>& lock) {
     }
   }
   q.to_committer.wait_until(lock, oldest + kGather, [&q] {
-    return q.hurry || q.stop || q.waiting >= kBatchFiles || q.waiting_bytes >= kBatchBytes;
+    return q.hurry || q.stop || q.waiting >= std::min(kBatchFiles, MostUnreported()) ||
+           q.waiting_bytes >= kBatchBytes;
   });
   return true;
 }
@@ -166,7 +183,9 @@ void HandOver(PendingCopy&& copy) {
     q.thread = std::thread(CommitLoop);
     RouteReports(Route, Finish);
   }
-  q.to_main.wait(lock, [&q] { return q.waiting < kBatchFiles && q.waiting_bytes < kBatchBytes; });
+  q.to_main.wait(lock, [&q] {
+    return q.waiting < kBatchFiles && q.waiting_bytes < kBatchBytes && q.unreported < MostUnreported();
+  });
   item->handed_over = Clock::now();
   q.waiting += 1;
   q.waiting_bytes += item->bytes;

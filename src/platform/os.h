@@ -313,6 +313,8 @@ std::string LastErrorText();
 bool IsAccessDenied(int error);
 // Whether an error number means the process has as many files open as it may.
 bool IsOutOfDescriptors(int error);
+// How many files the process may have open at once.
+int MostOpenFiles();
 // Whether an error number of opening a file for writing means it may be
 // read but not written: its permissions, a read-only attribute or disk.
 bool MeansReadOnly(int error);

@@ -138,6 +138,12 @@ bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 
 bool IsOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+int MostOpenFiles() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur > static_cast<rlim_t>(INT32_MAX)) return INT32_MAX;
+  return static_cast<int>(limit.rlim_cur);
+}
+
 bool MeansReadOnly(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 }  // namespace corvane::os

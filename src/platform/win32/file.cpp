@@ -118,6 +118,9 @@ bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
 bool IsOutOfDescriptors(int error) { return error == ERROR_TOO_MANY_OPEN_FILES; }
 
+// Files are opened through the C runtime, whose descriptors run to 8192.
+int MostOpenFiles() { return 8192; }
+
 bool MeansReadOnly(int error) {
   return error == ERROR_FILE_READ_ONLY || error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
 }
