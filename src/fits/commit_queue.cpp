@@ -194,14 +194,16 @@ void HandOver(PendingCopy&& copy) {
   q.to_committer.notify_all();
 }
 
-void WaitForCommits() {
+bool WaitForCommits() {
   Queue& q = TheQueue();
   std::unique_lock lock(q.mutex);
+  const bool waiting = q.unreported > 0;
   q.hurry = true;
   q.to_committer.notify_all();
   q.to_main.wait(lock, [&q] { return q.unreported == 0; });
   q.hurry = false;
   WriteReady(q);  // the lines held after the last copy
+  return waiting;
 }
 
 bool IsWaiting(const os::Target& target) {

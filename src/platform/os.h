@@ -308,6 +308,9 @@ class InterruptsHeld {
 std::string ErrorText(int error);
 // The system's text for the error of the latest failed call of this thread.
 std::string LastErrorText();
+// Whether the latest failed write or reservation of this thread found the
+// disk or a quota full.
+bool LastErrorMeansFull();
 // Whether an error number of this layer means access was refused (a folder
 // without write permission, say).
 bool IsAccessDenied(int error);

@@ -134,6 +134,8 @@ std::string ErrorText(int error) { return std::strerror(error); }
 
 std::string LastErrorText() { return std::strerror(errno); }
 
+bool LastErrorMeansFull() { return errno == ENOSPC || errno == EDQUOT; }
+
 bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 
 bool IsOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }

@@ -114,6 +114,12 @@ std::string ErrorText(int error) { return win32::ErrorText(static_cast<DWORD>(er
 // Reads and writes go through the C runtime, which keeps the cause in errno.
 std::string LastErrorText() { return std::strerror(errno); }
 
+// A write says it in errno, a reservation in the system's last error.
+bool LastErrorMeansFull() {
+  const DWORD error = GetLastError();
+  return errno == ENOSPC || error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
 bool IsOutOfDescriptors(int error) { return error == ERROR_TOO_MANY_OPEN_FILES; }
