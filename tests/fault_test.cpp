@@ -610,8 +610,9 @@ TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
   const std::string report = RunProgram({"/bin/sh", "-c", "\"$0\"" + checks, tool}).err;
   ASSERT_EQ(pipe(ends), 0);
   ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096) + fcntl(ends[1], F_SETFL, O_NONBLOCK), 4096);
-  RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c " + std::to_string(report.size()) + " <&$1 > e.txt) & \"$0\"" +
-              checks + " 2>&$2; wait", tool, std::to_string(ends[0]), std::to_string(ends[1])});
+  RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c " + std::to_string(report.size()) +
+                                   " <&$1 > e.txt) & \"$0\"" + checks + " 2>&$2; wait",
+              tool, std::to_string(ends[0]), std::to_string(ends[1])});
   close(ends[0]);
   close(ends[1]);
   EXPECT_EQ(Read("e.txt"), report);

@@ -55,7 +55,8 @@ TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWhole) {
   for (const std::string make : {"mount -t tmpfs -o size=4M tmpfs m", "mkfs.exfat img && mount -t exfat-fuse -o "
                                  "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)"}) {
     if (const std::string why = Mount(make); !why.empty()) GTEST_SKIP() << why;
-    const std::string input = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(1 << 19, 9)));
+    const std::string input =
+        FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(1 << 19, 9)));
     Write("m/a.fit", input);
     Write("m/b.fit", input);
     EXPECT_TRUE(Run({"m"}).err.ends_with("2 files: 2 repaired, 0 skipped, 0 failed\n")) << make;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -38,8 +39,8 @@ constexpr int kFilesKept = 16;
 // How many copies may be handed over and not yet put in place; under a low
 // limit of open files (ulimit -n) fewer than two batches' worth.
 std::size_t MostUnreported() {
-  static const std::size_t most =
-      static_cast<std::size_t>(std::clamp((os::MostOpenFiles() - kFilesKept) / kFilesPerCopy, 1, 2 * int{kBatchFiles}));
+  static const int copies = (os::MostOpenFiles() - kFilesKept) / kFilesPerCopy;
+  static const auto most = static_cast<std::size_t>(std::clamp(copies, 1, 2 * int{kBatchFiles}));
   return most;
 }
 
@@ -143,23 +144,26 @@ bool WaitForBatch(Queue& q, std::unique_lock<std::mutex>& lock) {
   return true;
 }
 
+// Commits the next batch and writes what is ready. Under the lock, let go meanwhile.
+void CommitNextBatch(Queue& q, std::unique_lock<std::mutex>& lock) {
+  const std::vector<Item*> batch = TakeBatch(q);
+  q.to_main.notify_all();  // room for more copies
+  std::vector<BatchEntry> entries;
+  entries.reserve(batch.size());
+  for (Item* item : batch) entries.push_back({item->copy, item->lines, item->outcome});
+  // The items of a batch are this thread's alone until they are done.
+  lock.unlock();
+  CommitBatch(entries);
+  lock.lock();
+  for (Item* item : batch) item->done = true;
+  WriteReady(q);
+  q.to_main.notify_all();
+}
+
 void CommitLoop() {
   Queue& q = TheQueue();
   std::unique_lock lock(q.mutex);
-  while (WaitForBatch(q, lock)) {
-    const std::vector<Item*> batch = TakeBatch(q);
-    q.to_main.notify_all();  // room for more copies
-    std::vector<BatchEntry> entries;
-    entries.reserve(batch.size());
-    for (Item* item : batch) entries.push_back({item->copy, item->lines, item->outcome});
-    // The items of a batch are this thread's alone until they are done.
-    lock.unlock();
-    CommitBatch(entries);
-    lock.lock();
-    for (Item* item : batch) item->done = true;
-    WriteReady(q);
-    q.to_main.notify_all();
-  }
+  while (WaitForBatch(q, lock)) CommitNextBatch(q, lock);
 }
 
 void Finish() { (void)FinishCommits(); }
@@ -180,8 +184,13 @@ void HandOver(PendingCopy&& copy) {
     // The thread never takes an interrupting signal: the main thread's
     // handler removes the pending copies once the thread's step is over.
     const os::InterruptsHeld held;
-    q.thread = std::thread(CommitLoop);
-    RouteReports(Route, Finish);
+    try {
+      q.thread = std::thread(CommitLoop);
+      RouteReports(Route, Finish);
+    } catch (const std::system_error&) {
+      // No thread to be had (a limit of processes or of memory): each copy
+      // is committed at once, a batch of one, as the run goes.
+    }
   }
   q.to_main.wait(lock, [&q] {
     return q.waiting < kBatchFiles && q.waiting_bytes < kBatchBytes && q.unreported < MostUnreported();
@@ -192,6 +201,7 @@ void HandOver(PendingCopy&& copy) {
   q.unreported += 1;
   q.items.push_back(std::move(item));
   q.to_committer.notify_all();
+  if (!q.thread.joinable()) CommitNextBatch(q, lock);
 }
 
 bool WaitForCommits() {
