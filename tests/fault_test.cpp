@@ -492,6 +492,18 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
   EXPECT_TRUE(Read("ap/a.fit").substr(2880, 6000) == whole.substr(2880, 6000));
   EXPECT_NE(Read("ap/a.fit").find("Mangled by CORVANE"), std::string::npos);
   EXPECT_EQ(entries, 1);  // no copy left beside it
+  // After a copy waiting for its batch, its OK waited behind that copy's lines: a signal at the last call
+  // of the run then left it repaired without a word.
+  ASSERT_EQ(RunProgram({"chattr", "+a", "ap"}).status, 0);
+  const std::vector<std::string> after_copy = {"-add", "1", "b.fit", "ap/a.fit"};
+  Write("ap/a.fit", input_);
+  Write("b.fit", input_);
+  const std::size_t last = CallsOf(after_copy).size();
+  Write("ap/a.fit", input_);
+  const std::string err = RunWithFault(after_copy, last, "term").err;
+  ASSERT_EQ(RunProgram({"chattr", "-a", "ap"}).status, 0);
+  EXPECT_NE(err.find("ap/a.fit\n\tBPP 16\n\tBZERO 32768\n\t[ADD 1, SCALE 1.00, BZERO 32768]\n\tOK\n"),
+            std::string::npos) << err;
 }
 
 TEST_F(Faults, TwoRunsAtOnceApplyTheCorrectionOnce) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "settings.h"
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "fits/writer.h"
 #include "report.h"
@@ -67,6 +68,9 @@ bool WritesDirectly(const std::string& output) {
 // complete, with the input's mode less the umask.
 Next WriteToOutputFile(PerFile& f) {
   const std::string& output = *OUT_FNAME;
+  // Copies waiting for their batch are put in place first: what this file
+  // says of its output must not wait behind their lines for a signal to drop.
+  WaitForCommits();
   if (Direct().name != output) Direct() = DirectOutput{};  // its reader now sees the end
   if (os::IsStandardOutput(output)) return WriteDirectly(f, output);
   os::Target out;
