@@ -49,17 +49,24 @@ TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
   if (!no_btrfs.empty()) GTEST_SKIP() << "btrfs with a quota: " << no_btrfs;
 }
 
-TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWhole) {
+TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWholeAndFlushedFileByFile) {
+  // A batch's data was flushed by syncfs, which asks no FUSE daemon to flush, and renamed unflushed.
   // The copy waiting for its batch held the room of the next: it failed with "No space left on device".
   // tmpfs reserves a copy whole; exFAT through FUSE reserves nothing and fills up half way through one.
   for (const std::string make : {"mount -t tmpfs -o size=4M tmpfs m", "mkfs.exfat img && mount -t exfat-fuse -o "
                                  "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)"}) {
     if (const std::string why = Mount(make); !why.empty()) GTEST_SKIP() << why;
-    const std::string input =
-        FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(1 << 19, 9)));
-    Write("m/a.fit", input);
-    Write("m/b.fit", input);
-    EXPECT_TRUE(Run({"m"}).err.ends_with("2 files: 2 repaired, 0 skipped, 0 failed\n")) << make;
+    const std::string preload = std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY;
+    for (const std::size_t pixels : {1, 1 << 19}) {
+      const std::string input =
+          FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(pixels, 9)));
+      Write("m/a.fit", input);
+      Write("m/b.fit", input);
+      unlink(Path("calls").c_str());
+      const RunResult run = Run({"m"}, {.env = {preload, "CORVANE_FAULT_LOG=" + Path("calls")}});
+      EXPECT_TRUE(run.err.ends_with("2 files: 2 repaired, 0 skipped, 0 failed\n")) << make;
+      EXPECT_EQ(Read("calls").find("syncfs"), std::string::npos) << make;
+    }
   }
 }
 
