@@ -56,15 +56,14 @@ TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWholeAndFlushedFil
   for (const std::string make : {"mount -t tmpfs -o size=4M tmpfs m", "mkfs.exfat img && mount -t exfat-fuse -o "
                                  "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)"}) {
     if (const std::string why = Mount(make); !why.empty()) GTEST_SKIP() << why;
-    const std::string preload = std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY;
     for (const std::size_t pixels : {1, 1 << 19}) {
       const std::string input =
           FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(pixels, 9)));
       Write("m/a.fit", input);
       Write("m/b.fit", input);
       unlink(Path("calls").c_str());
-      const RunResult run = Run({"m"}, {.env = {preload, "CORVANE_FAULT_LOG=" + Path("calls")}});
-      EXPECT_TRUE(run.err.ends_with("2 files: 2 repaired, 0 skipped, 0 failed\n")) << make;
+      EXPECT_TRUE(Run({"m"}, {.env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY, "CORVANE_FAULT_LOG=" +
+                                      Path("calls")}}).err.ends_with("2 files: 2 repaired, 0 skipped, 0 failed\n"));
       EXPECT_EQ(Read("calls").find("syncfs"), std::string::npos) << make;
     }
   }
