@@ -317,7 +317,8 @@ TEST_F(Faults, ClosedStandardStreamsNeverReceiveTheReport) {
 TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   // Appended to before the data is read, while the new copy is written, or
   // replaced under the same name: the rename would drop the new bytes or the
-  // new file. Cut short between the two passes over the data.
+  // new file (or, given a new mode while its copy waited, that mode). Cut
+  // short between the two passes over the data.
   // truncate opens without waiting, so the read lease held while the new copy
   // is written turns it away and the image stays whole.
   struct Change {
@@ -328,7 +329,8 @@ TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   const std::vector<Change> changes = {{"read:2", "printf more >> a.fit", false},
                                        {"1", "printf more >> a.fit", false},
                                        {"1", "cp b.fit c && mv c a.fit", false},
-                                       {"1", "truncate -s 3000 a.fit", true}};
+                                       {"1", "truncate -s 3000 a.fit", true},
+                                       {"4", "chmod 600 a.fit", false}};  // its copy waiting with the old mode
   for (const auto& [at, command, turned_away] : changes) {
     SCOPED_TRACE(command + " at " + at);
     Write("a.fit", input_);

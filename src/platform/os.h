@@ -159,7 +159,8 @@ class Target {
   // What tells the open file from every other: its device (volume) and number.
   std::pair<std::uint64_t, std::uint64_t> Identity() const { return {device_, inode_}; }
   // Whether the open file still has the size and modification time it had when
-  // it was opened and locked.
+  // it was opened and locked, and on POSIX its status-change time: a new mode,
+  // owner or ACL given to it meanwhile would be undone by the new copy.
   bool Unchanged() const;
   // Whether the name still refers to the open file.
   bool StillNamed() const;
@@ -216,6 +217,7 @@ class Target {
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;
   std::int64_t modified_ns_ = 0;
+  std::int64_t changed_ns_ = 0;  // POSIX: its status-change time
 };
 
 // A temporary file beside a target that a rewrite will replace. It is removed
