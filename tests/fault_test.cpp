@@ -284,6 +284,9 @@ TEST_F(Faults, AnInterruptedRunLeavesTheOriginalAndNoTemporaryFile) {
       EXPECT_EQ(Listing(), names);
     }
   }
+  // The committing thread wrote a file's OK in among the lines of the signal (seen when they are slow to write).
+  const RunResult slow = RunWithFault(names, calls.size(), "term", "CORVANE_SLOW_REPORT=1");  // the folder's flush
+  EXPECT_EQ(slow.err.find("\tOK\n"), std::string::npos) << slow.err;
 }
 
 // Another program acting on the folder at a chosen point of the run: the

@@ -86,11 +86,10 @@ Queue& TheQueue() {
 void WriteReady(Queue& q) {
   while (!q.items.empty() && (!q.items.front()->is_copy || q.items.front()->done)) {
     Item& item = *q.items.front();
-    os::WriteReport(item.lines);
+    os::WriteHeldReport(item.lines, item.is_copy ? item.note : -1);
     if (item.is_copy) {
       q.results.push_back({item.path, item.outcome});
       --q.unreported;
-      os::ReleaseInterruptNote(item.note);
     }
     q.items.pop_front();
   }

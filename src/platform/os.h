@@ -268,7 +268,7 @@ class Replacement {
   // original (`error` then says what it holds and where the rest went).
   bool NameChanged() const { return committed_; }
   // Takes the interrupt note of the file the run is at (os::KeepInterruptNote),
-  // switched when this copy is put in place; its number, for ReleaseInterruptNote.
+  // switched when this copy is put in place; its number, for WriteHeldReport.
   void KeepInterruptNote();
   int InterruptNote() const { return note_; }
   // Gives the temporary file up before the target is written some other way:
@@ -350,8 +350,11 @@ void SetInterruptNote(const std::string& line, const std::string& after_commit =
 // put in place (Replacement::KeepInterruptNote): the run is then at no file
 // until the next SetInterruptNote. Returns the note's number.
 int KeepInterruptNote();
-// The note `note` is no longer said: its file's lines are written.
-void ReleaseInterruptNote(int note);
+// Writes report lines held back (the last ones of the file whose note is
+// `note`, or -1 for none) and forgets that note, as one step that no
+// interrupting signal comes into: the file is named by its lines or by its
+// note, never both, and no held line follows the notes of a signal.
+void WriteHeldReport(std::string_view text, int note);
 
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.

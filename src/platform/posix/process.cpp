@@ -224,10 +224,10 @@ int KeepInterruptNote() {
   return std::exchange(g_current_note, -1);
 }
 
-void ReleaseInterruptNote(int note) {
-  if (note < 0) return;
+void WriteHeldReport(std::string_view text, int note) {
   const ScopedHold hold;
-  g_notes[note].state.store(0);
+  WriteReport(text);
+  if (note >= 0) g_notes[note].state.store(0);
 }
 
 void WriteReport(std::string_view text) {

@@ -198,10 +198,16 @@ void CommitInterruptNote(int note) {
   if (!committed.after.empty()) committed.placed = true;
 }
 
-void ReleaseInterruptNote(int note) {
-  if (note < 0) return;
-  Lock lock;
-  Notes()[static_cast<std::size_t>(note)].used = false;
+void WriteHeldReport(std::string_view text, int note) {
+  {
+    Lock lock;
+    if (!g_stopping) {
+      (void)std::fwrite(text.data(), 1, text.size(), stderr);  // a report that cannot be written has nowhere to go
+      if (note >= 0) Notes()[static_cast<std::size_t>(note)].used = false;
+      return;
+    }
+  }
+  WaitForTheEnd();
 }
 
 void PrepareConsole() {
