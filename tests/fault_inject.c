@@ -20,6 +20,7 @@
  *   CORVANE_RESERVE_LOG=path appends "mode offset length" for every fallocate
  *                            of a new file (those are not counted)
  *   CORVANE_NO_TMPFILE=1     the filesystem has no unnamed files (O_TMPFILE)
+ *   CORVANE_SLOW_REPORT=1    each write to standard error waits 0.1 s first
  *   CORVANE_RECORD=path      appends every change a disk would see, one a line:
  *                            W ino offset hex (a write), S ino (fsync), D ino
  *                            (fsync of a folder), T ino size, C ino folder name
@@ -174,6 +175,7 @@ static int decide(const char* name) {
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
+  if (fd == 2 && getenv("CORVANE_SLOW_REPORT")) usleep(100000);
   if (fd == 2 && getenv("CORVANE_RECORD")) {
     const ssize_t said = real_write(fd, buf, n);
     if (said > 0) record("E ", buf, (size_t)said);

@@ -284,6 +284,9 @@ TEST_F(Faults, AnInterruptedRunLeavesTheOriginalAndNoTemporaryFile) {
       EXPECT_EQ(Listing(), names);
     }
   }
+  // The committing thread wrote a file's OK in among the lines of the signal (seen when they are slow to write).
+  const RunResult slow = RunWithFault(names, calls.size(), "term", "CORVANE_SLOW_REPORT=1");  // the folder's flush
+  EXPECT_EQ(slow.err.find("\tOK\n"), std::string::npos) << slow.err;
 }
 
 // Another program acting on the folder at a chosen point of the run: the
@@ -317,7 +320,8 @@ TEST_F(Faults, ClosedStandardStreamsNeverReceiveTheReport) {
 TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   // Appended to before the data is read, while the new copy is written, or
   // replaced under the same name: the rename would drop the new bytes or the
-  // new file. Cut short between the two passes over the data.
+  // new file (or, given a new mode while its copy waited, that mode). Cut
+  // short between the two passes over the data.
   // truncate opens without waiting, so the read lease held while the new copy
   // is written turns it away and the image stays whole.
   struct Change {
@@ -328,7 +332,8 @@ TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   const std::vector<Change> changes = {{"read:2", "printf more >> a.fit", false},
                                        {"1", "printf more >> a.fit", false},
                                        {"1", "cp b.fit c && mv c a.fit", false},
-                                       {"1", "truncate -s 3000 a.fit", true}};
+                                       {"1", "truncate -s 3000 a.fit", true},
+                                       {"4", "chmod 600 a.fit", false}};  // its copy waiting with the old mode
   for (const auto& [at, command, turned_away] : changes) {
     SCOPED_TRACE(command + " at " + at);
     Write("a.fit", input_);
@@ -492,6 +497,18 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
   EXPECT_TRUE(Read("ap/a.fit").substr(2880, 6000) == whole.substr(2880, 6000));
   EXPECT_NE(Read("ap/a.fit").find("Mangled by CORVANE"), std::string::npos);
   EXPECT_EQ(entries, 1);  // no copy left beside it
+  // After a copy waiting for its batch, its OK waited behind that copy's lines: a signal at the last call
+  // of the run then left it repaired without a word.
+  ASSERT_EQ(RunProgram({"chattr", "+a", "ap"}).status, 0);
+  const std::vector<std::string> after_copy = {"-add", "1", "b.fit", "ap/a.fit"};
+  Write("ap/a.fit", input_);
+  Write("b.fit", input_);
+  const std::size_t last = CallsOf(after_copy).size();
+  Write("ap/a.fit", input_);
+  const std::string err = RunWithFault(after_copy, last, "term").err;
+  ASSERT_EQ(RunProgram({"chattr", "-a", "ap"}).status, 0);
+  EXPECT_NE(err.find("ap/a.fit\n\tBPP 16\n\tBZERO 32768\n\t[ADD 1, SCALE 1.00, BZERO 32768]\n\tOK\n"),
+            std::string::npos) << err;
 }
 
 TEST_F(Faults, TwoRunsAtOnceApplyTheCorrectionOnce) {
@@ -604,6 +621,18 @@ TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
   close(ends[1]);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Read("n.fit").size(), 8u * 4u * 2880u);
+  // Standard error alike (2>&1 gives it standard output's pipe): the lines that found it full were dropped.
+  std::string checks = " -check";
+  for (int k = 0; k < 80; ++k) checks += " a.fit";
+  const std::string report = RunProgram({"/bin/sh", "-c", "\"$0\"" + checks, tool}).err;
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096) + fcntl(ends[1], F_SETFL, O_NONBLOCK), 4096);
+  RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c " + std::to_string(report.size()) +
+                                   " <&$1 > e.txt) & \"$0\"" + checks + " 2>&$2; wait",
+              tool, std::to_string(ends[0]), std::to_string(ends[1])});
+  close(ends[0]);
+  close(ends[1]);
+  EXPECT_EQ(Read("e.txt"), report);
   // A FIFO is written as it is, read by another program; stdout keeps the
   // line. Closed after the first image, it told its reader the stream had
   // ended, and the run waited for ever to write the second.
@@ -667,6 +696,18 @@ TEST_F(Faults, AnImageOpenedForWritingWhileItsCopyWaitsForItsBatchIsLeftAlone) {
   EXPECT_TRUE(run.err.ends_with("\tOK\n3 files: 2 repaired, 0 skipped, 1 failed\nFailed:\n\ta.fit\n")) << run.err;
   EXPECT_TRUE(Read("a.fit") == input_ + "more");
   EXPECT_NE(Read("c.fit").find("Mangled by CORVANE"), std::string::npos);
+}
+
+TEST_F(Faults, CopiesWaitingForTheirBatchLeaveDescriptorsForTheNextFile) {
+  // Under ulimit -n 64 the copies of a folder held every descriptor: an -out after it ended the run.
+  ASSERT_EQ(mkdir(Path("night").c_str(), 0777), 0);
+  Write("m42.fit", input_);
+  for (int files = 1; files <= 24; ++files) {
+    for (int k = 0; k < files; ++k) Write("night/" + std::to_string(k) + ".fit", input_);
+    const RunResult run = RunProgram({"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" night -out o.fit m42.fit",
+                                      CORVANE_BINARY});
+    EXPECT_TRUE(run.err.ends_with(" 0 failed\n")) << run.err;
+  }
 }
 
 TEST_F(Faults, AnImageSavedByAnotherProgramAtTheRenameIsKept) {

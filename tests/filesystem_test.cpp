@@ -49,6 +49,26 @@ TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
   if (!no_btrfs.empty()) GTEST_SKIP() << "btrfs with a quota: " << no_btrfs;
 }
 
+TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWholeAndFlushedFileByFile) {
+  // A batch's data was flushed by syncfs, which asks no FUSE daemon to flush, and renamed unflushed.
+  // The copy waiting for its batch held the room of the next: it failed with "No space left on device".
+  // tmpfs reserves a copy whole; exFAT through FUSE reserves nothing and fills up half way through one.
+  for (const std::string make : {"mount -t tmpfs -o size=4M tmpfs m", "mkfs.exfat img && mount -t exfat-fuse -o "
+                                 "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)"}) {
+    if (const std::string why = Mount(make); !why.empty()) GTEST_SKIP() << why;
+    for (const std::size_t pixels : {1, 1 << 19}) {
+      const std::string input =
+          FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(pixels, 9)));
+      Write("m/a.fit", input);
+      Write("m/b.fit", input);
+      unlink(Path("calls").c_str());
+      EXPECT_TRUE(Run({"m"}, {.env = {std::string("LD_PRELOAD=") + CORVANE_FAULT_LIBRARY, "CORVANE_FAULT_LOG=" +
+                                      Path("calls")}}).err.ends_with("2 files: 2 repaired, 0 skipped, 0 failed\n"));
+      EXPECT_EQ(Read("calls").find("syncfs"), std::string::npos) << make;
+    }
+  }
+}
+
 TEST_F(Filesystems, ANameKeepsItsLettersWhereCaseIsIgnored) {
   // "corvane M42.FIT" renamed the user's m42.fit to M42.FIT, and "-out
   // OUT.FIT" replaced out.fit under that name. "-out M42.FIT m42.fit" took

@@ -4,12 +4,14 @@
 // batch while the main thread writes the next copies. Report lines of the
 // main thread are held behind the copies not yet reported, so every file's
 // lines come out whole and in the order the files were started.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -26,6 +28,21 @@ namespace {
 constexpr std::size_t kBatchFiles = 32;
 constexpr std::int64_t kBatchBytes = std::int64_t{128} << 20;
 constexpr std::chrono::milliseconds kGather{50};
+
+// A copy handed over keeps three files open (its image, the image's folder
+// and itself) until it is put in place; the file the run is at needs a few
+// of its own (its image and folder, its copy, an -out and its folder, a
+// folder listed), or it would fail for want of them, -out ending the run.
+constexpr int kFilesPerCopy = 3;
+constexpr int kFilesKept = 16;
+
+// How many copies may be handed over and not yet put in place; under a low
+// limit of open files (ulimit -n) fewer than two batches' worth.
+std::size_t MostUnreported() {
+  static const int copies = (os::MostOpenFiles() - kFilesKept) / kFilesPerCopy;
+  static const auto most = static_cast<std::size_t>(std::clamp(copies, 1, 2 * int{kBatchFiles}));
+  return most;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,7 +86,7 @@ Queue& TheQueue() {
 void WriteReady(Queue& q) {
   while (!q.items.empty() && (!q.items.front()->is_copy || q.items.front()->done)) {
     Item& item = *q.items.front();
-    os::WriteReportFor(item.lines, item.is_copy ? item.note : -1);
+    os::WriteHeldReport(item.lines, item.is_copy ? item.note : -1);
     if (item.is_copy) {
       q.results.push_back({item.path, item.outcome});
       --q.unreported;
@@ -120,28 +137,32 @@ bool WaitForBatch(Queue& q, std::unique_lock<std::mutex>& lock) {
     }
   }
   q.to_committer.wait_until(lock, oldest + kGather, [&q] {
-    return q.hurry || q.stop || q.waiting >= kBatchFiles || q.waiting_bytes >= kBatchBytes;
+    return q.hurry || q.stop || q.waiting >= std::min(kBatchFiles, MostUnreported()) ||
+           q.waiting_bytes >= kBatchBytes;
   });
   return true;
+}
+
+// Commits the next batch and writes what is ready. Under the lock, let go meanwhile.
+void CommitNextBatch(Queue& q, std::unique_lock<std::mutex>& lock) {
+  const std::vector<Item*> batch = TakeBatch(q);
+  q.to_main.notify_all();  // room for more copies
+  std::vector<BatchEntry> entries;
+  entries.reserve(batch.size());
+  for (Item* item : batch) entries.push_back({item->copy, item->lines, item->outcome});
+  // The items of a batch are this thread's alone until they are done.
+  lock.unlock();
+  CommitBatch(entries);
+  lock.lock();
+  for (Item* item : batch) item->done = true;
+  WriteReady(q);
+  q.to_main.notify_all();
 }
 
 void CommitLoop() {
   Queue& q = TheQueue();
   std::unique_lock lock(q.mutex);
-  while (WaitForBatch(q, lock)) {
-    const std::vector<Item*> batch = TakeBatch(q);
-    q.to_main.notify_all();  // room for more copies
-    std::vector<BatchEntry> entries;
-    entries.reserve(batch.size());
-    for (Item* item : batch) entries.push_back({item->copy, item->lines, item->outcome});
-    // The items of a batch are this thread's alone until they are done.
-    lock.unlock();
-    CommitBatch(entries);
-    lock.lock();
-    for (Item* item : batch) item->done = true;
-    WriteReady(q);
-    q.to_main.notify_all();
-  }
+  while (WaitForBatch(q, lock)) CommitNextBatch(q, lock);
 }
 
 void Finish() { (void)FinishCommits(); }
@@ -162,26 +183,36 @@ void HandOver(PendingCopy&& copy) {
     // The thread never takes an interrupting signal: the main thread's
     // handler removes the pending copies once the thread's step is over.
     const os::InterruptsHeld held;
-    q.thread = std::thread(CommitLoop);
-    RouteReports(Route, Finish);
+    try {
+      q.thread = std::thread(CommitLoop);
+      RouteReports(Route, Finish);
+    } catch (const std::system_error&) {
+      // No thread to be had (a limit of processes or of memory): each copy
+      // is committed at once, a batch of one, as the run goes.
+    }
   }
-  q.to_main.wait(lock, [&q] { return q.waiting < kBatchFiles && q.waiting_bytes < kBatchBytes; });
+  q.to_main.wait(lock, [&q] {
+    return q.waiting < kBatchFiles && q.waiting_bytes < kBatchBytes && q.unreported < MostUnreported();
+  });
   item->handed_over = Clock::now();
   q.waiting += 1;
   q.waiting_bytes += item->bytes;
   q.unreported += 1;
   q.items.push_back(std::move(item));
   q.to_committer.notify_all();
+  if (!q.thread.joinable()) CommitNextBatch(q, lock);
 }
 
-void WaitForCommits() {
+bool WaitForCommits() {
   Queue& q = TheQueue();
   std::unique_lock lock(q.mutex);
+  const bool waiting = q.unreported > 0;
   q.hurry = true;
   q.to_committer.notify_all();
   q.to_main.wait(lock, [&q] { return q.unreported == 0; });
   q.hurry = false;
   WriteReady(q);  // the lines held after the last copy
+  return waiting;
 }
 
 bool IsWaiting(const os::Target& target) {

@@ -29,8 +29,9 @@ struct PendingCopy {
 void HandOver(PendingCopy&& copy);
 
 // Waits until every copy handed over is put in place (or failed) and
-// reported, and every line reported meanwhile is written.
-void WaitForCommits();
+// reported, and every line reported meanwhile is written. False when no
+// copy was waiting.
+bool WaitForCommits();
 
 // Whether a copy of the file `target` has open waits to be put in place (a
 // file named twice, or under two names).

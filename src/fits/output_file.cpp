@@ -1,9 +1,11 @@
 // The -out file: every file of the run goes to it, written as a new file
 // beside it that takes its name when complete; standard output, a FIFO, a
 // terminal or a device is written directly, as it is.
+#include <optional>
 #include <string>
 
 #include "settings.h"
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "fits/writer.h"
 #include "report.h"
@@ -66,6 +68,9 @@ bool WritesDirectly(const std::string& output) {
 // complete, with the input's mode less the umask.
 Next WriteToOutputFile(PerFile& f) {
   const std::string& output = *OUT_FNAME;
+  // Copies waiting for their batch are put in place first: what this file
+  // says of its output must not wait behind their lines for a signal to drop.
+  WaitForCommits();
   if (Direct().name != output) Direct() = DirectOutput{};  // its reader now sees the end
   if (os::IsStandardOutput(output)) return WriteDirectly(f, output);
   os::Target out;
@@ -76,8 +81,8 @@ Next WriteToOutputFile(PerFile& f) {
   }
   if (out.Exists() && !out.Status().is_regular) return WriteDirectly(f, output);
   if (!LeaseInput(f)) return Next::kFailed;
-  os::Replacement replacement;
-  if (const int error = replacement.Create(out); error != 0) {
+  std::optional<os::Replacement> replacement(std::in_place);
+  if (const int error = replacement->Create(out); error != 0) {
     Report("Error: '%s' cannot be written, no new copy can be made beside it: %s\n", output.c_str(),
            os::ErrorText(error).c_str());
     Report("Cannot open output file [%s]\n", output.c_str());
@@ -86,7 +91,7 @@ Next WriteToOutputFile(PerFile& f) {
   const char* before = out.Exists() ? "left as it was" : "not created";
   std::string error;
   std::uint64_t sum = 0;
-  if (!ReserveResult(f, replacement.Output(), &error) || !WriteImage(f, replacement.Output(), &sum, &error)) {
+  if (!WriteCopy(f, replacement, out, &sum, &error)) {
     Report("Error: '%s' %s, the new copy could not be written: %s\n", output.c_str(), before, error.c_str());
     return Next::kFailed;
   }
@@ -95,16 +100,16 @@ Next WriteToOutputFile(PerFile& f) {
            f.path.c_str());
     return Next::kFailed;
   }
-  const auto attributes = replacement.TakeModeOf(f.target.Input(), out.Input(), &error);
+  const auto attributes = replacement->TakeModeOf(f.target.Input(), out.Input(), &error);
   if (attributes != os::Replacement::Attributes::kCopied) {
     if (attributes == os::Replacement::Attributes::kOtherOwner) error = "it belongs to another user";
     Report("Error: '%s' %s, cannot give the new copy its permissions: %s\n", output.c_str(), before,
            error.c_str());
     return Next::kFailed;
   }
-  if (!replacement.Commit(out, &error, &f.target)) {
+  if (!replacement->Commit(out, &error, &f.target)) {
     // Put in place, but its folder could not be flushed: it may not be on disk.
-    if (replacement.NameChanged()) {
+    if (replacement->NameChanged()) {
       Report("Error: '%s' holds the repair of '%s', but %s\n", output.c_str(), f.path.c_str(), error.c_str());
     } else {
       Report("Error: '%s' %s; the repair of '%s' was not put in place: %s\n", output.c_str(), before,

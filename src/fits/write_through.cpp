@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fits/committer.h"
 #include "fits/fits.h"
 #include "fits/writer.h"
 #include "report.h"
@@ -38,6 +39,10 @@ Next Damaged(const PerFile& f) {
 // that card: a crash at any point leaves the original, a file a later run
 // refuses as damaged, or the whole repair.
 Next WriteThrough(PerFile& f, os::Target& target, const Header& original) {
+  // Copies waiting for their batch are put in place first: this file's
+  // lines, its OK above all, must not wait behind theirs for a signal to
+  // drop, and the room their originals took is free for the measure below.
+  WaitForCommits();
   // Each chunk is read just before it is written over: every check of the
   // data area is made before the first byte changes.
   if (!f.checked_ahead && ScanDataArea(f, f.data_size) != Next::kContinue) return Next::kFailed;

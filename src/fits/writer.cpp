@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -149,6 +150,19 @@ bool ReserveResult(PerFile& f, os::File& target, std::string* cause) {
   return false;
 }
 
+bool WriteCopy(PerFile& f, std::optional<os::Replacement>& copy, const os::Target& beside, std::uint64_t* sum,
+               std::string* cause) {
+  *sum = 0;
+  if (ReserveResult(f, copy->Output(), cause) && WriteImage(f, copy->Output(), sum, cause)) return true;
+  // The copies waiting to be put in place hold room on the disk until their
+  // originals go: a copy that found it full is made once more after them.
+  if (f.refused || !os::LastErrorMeansFull()) return false;
+  copy.emplace();  // the room the failed one took is given back
+  if (!WaitForCommits() || copy->Create(beside) != 0) return false;
+  *sum = 0;
+  return ReserveResult(f, copy->Output(), cause) && WriteImage(f, copy->Output(), sum, cause);
+}
+
 bool LeaseInput(PerFile& f) {
   if (f.target.TakeLease() != os::Target::kBusy) return true;
   Report("Error: '%s' left unchanged, another program has it open for writing\n", f.path.c_str());
@@ -161,12 +175,12 @@ namespace {
 // of `target` once it is complete, so every failure leaves the image as it was.
 Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   if (!LeaseInput(f)) return Next::kFailed;
-  os::Replacement replacement;
-  int created = replacement.Create(target);
+  std::optional<os::Replacement> replacement(std::in_place);
+  int created = replacement->Create(target);
   // The copies waiting to be put in place hold files open: once they are, there is room again.
   if (os::IsOutOfDescriptors(created)) {
     WaitForCommits();
-    created = replacement.Create(target);
+    created = replacement->Create(target);
   }
   if (const int error = created; error != 0) {
     // Only a folder that refuses new files leaves writing through the image;
@@ -178,7 +192,7 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   }
   std::string error;
   std::uint64_t sum = 0;
-  if (!ReserveResult(f, replacement.Output(), &error) || !WriteImage(f, replacement.Output(), &sum, &error)) {
+  if (!WriteCopy(f, replacement, target, &sum, &error)) {
     // A refusal by the checks made while writing was reported as it always is.
     if (!f.refused) {
       Report("Error: '%s' left unchanged, the new copy could not be written: %s\n", f.path.c_str(), error.c_str());
@@ -191,13 +205,13 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
     return Next::kFailed;
   }
   std::string note;
-  switch (replacement.CopyAttributesFrom(target.Input(), &error, &note)) {
+  switch (replacement->CopyAttributesFrom(target.Input(), &error, &note)) {
     case os::Replacement::Attributes::kCopied:
       break;
     case os::Replacement::Attributes::kOtherOwner:
       // The new copy would not be the owner's: the image is written through,
       // once the copy is gone for good and its room is free again.
-      replacement.Discard();
+      replacement->Discard();
       return WriteThrough(f, target, original);
     case os::Replacement::Attributes::kFailed:
       Report("Error: '%s' left unchanged, cannot give the new copy its permissions: %s\n", f.path.c_str(),
@@ -205,7 +219,7 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
       return Next::kFailed;
   }
   // Flushed, put in place and reported with the next batch (commit_batch.cpp).
-  HandOver({.path = f.path, .target = std::move(target), .copy = std::move(replacement), .note = std::move(note),
+  HandOver({.path = f.path, .target = std::move(target), .copy = std::move(*replacement), .note = std::move(note),
             .bytes = ResultSize(f)});
   return Next::kQueued;
 }

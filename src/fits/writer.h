@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "fits/fits.h"
@@ -35,6 +36,12 @@ std::int64_t ResultSize(const PerFile& f);
 // Reserves the whole result in a new file before it is written: the disk then
 // allocates it at once, and a disk too full for it fails as a first write would.
 bool ReserveResult(PerFile& f, os::File& target, std::string* cause);
+
+// Reserves and writes the whole result into `copy`, a new copy beside
+// `beside`, as ReserveResult and WriteImage do; one that finds the disk full
+// while copies wait to be put in place is made and written again after them.
+bool WriteCopy(PerFile& f, std::optional<os::Replacement>& copy, const os::Target& beside, std::uint64_t* sum,
+               std::string* cause);
 
 // Takes a read lease on the input; false, with a report line, when another
 // program has it open for writing.

@@ -161,7 +161,8 @@ class Target {
   // What tells the open file from every other: its device (volume) and number.
   std::pair<std::uint64_t, std::uint64_t> Identity() const { return {device_, inode_}; }
   // Whether the open file still has the size and modification time it had when
-  // it was opened and locked.
+  // it was opened and locked, and on POSIX its status-change time: a new mode,
+  // owner or ACL given to it meanwhile would be undone by the new copy.
   bool Unchanged() const;
   // Whether the name still refers to the open file.
   bool StillNamed() const;
@@ -219,6 +220,7 @@ class Target {
   std::uint64_t device_ = 0;
   std::uint64_t inode_ = 0;
   std::int64_t modified_ns_ = 0;
+  std::int64_t changed_ns_ = 0;  // POSIX: its status-change time
 };
 
 // A temporary file beside a target that a rewrite will replace. It is removed
@@ -269,7 +271,7 @@ class Replacement {
   // original (`error` then says what it holds and where the rest went).
   bool NameChanged() const { return committed_; }
   // Takes the interrupt note of the file the run is at (os::KeepInterruptNote),
-  // switched when this copy is put in place; its number, for ReleaseInterruptNote.
+  // switched when this copy is put in place; its number, for WriteHeldReport.
   void KeepInterruptNote();
   int InterruptNote() const { return note_; }
   // Gives the temporary file up before the target is written some other way:
@@ -311,11 +313,16 @@ class InterruptsHeld {
 std::string ErrorText(int error);
 // The system's text for the error of the latest failed call of this thread.
 std::string LastErrorText();
+// Whether the latest failed write or reservation of this thread found the
+// disk or a quota full.
+bool LastErrorMeansFull();
 // Whether an error number of this layer means access was refused (a folder
 // without write permission, say).
 bool IsAccessDenied(int error);
 // Whether an error number means the process has as many files open as it may.
 bool IsOutOfDescriptors(int error);
+// How many files the process may have open at once.
+int MostOpenFiles();
 // Whether an error number of opening a file for writing means it may be
 // read but not written: its permissions, a read-only attribute or disk.
 bool MeansReadOnly(int error);
@@ -349,12 +356,11 @@ void SetInterruptNote(const std::string& line, const std::string& after_commit =
 // put in place (Replacement::KeepInterruptNote): the run is then at no file
 // until the next SetInterruptNote. Returns the note's number.
 int KeepInterruptNote();
-// The note `note` is no longer said: its file's lines are written.
-void ReleaseInterruptNote(int note);
-// Writes a file's report lines (WriteReport) and lets its note go (none for
-// -1) as one step no interrupt comes between: a signal's notes then come
-// after whole lines, and never say of a file what its lines said already.
-void WriteReportFor(std::string_view text, int note);
+// Writes report lines held back (the last ones of the file whose note is
+// `note`, or -1 for none) and forgets that note, as one step that no
+// interrupting signal comes into: the file is named by its lines or by its
+// note, never both, and no held line follows the notes of a signal.
+void WriteHeldReport(std::string_view text, int note);
 
 // The command-line arguments as UTF-8 text, program name first, with file-name
 // wildcards expanded where no shell does it.

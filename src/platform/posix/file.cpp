@@ -134,9 +134,17 @@ std::string ErrorText(int error) { return std::strerror(error); }
 
 std::string LastErrorText() { return std::strerror(errno); }
 
+bool LastErrorMeansFull() { return errno == ENOSPC || errno == EDQUOT; }
+
 bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 
 bool IsOutOfDescriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+int MostOpenFiles() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur > static_cast<rlim_t>(INT32_MAX)) return INT32_MAX;
+  return static_cast<int>(limit.rlim_cur);
+}
 
 bool MeansReadOnly(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 

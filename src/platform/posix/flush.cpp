@@ -2,6 +2,10 @@
 // of the device as the system allows while every copy's write-back error is
 // still seen, and the folder whose names a batch changed.
 #include <fcntl.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -37,6 +41,29 @@ bool SyncfsReportsErrors() {
 #endif
 }
 
+// Whether a flush of the whole filesystem that holds `fd` puts a file's data
+// on disk as a flush of the file does: on ext4, XFS and btrfs it commits the
+// journal or log, device flush included. A FUSE daemon is never asked to
+// flush by it (only a flush of each file reaches exFAT or FAT through FUSE),
+// nor is a network filesystem's server.
+bool SyncfsFlushesData(int fd) {
+#ifdef __linux__
+  struct statfs info {};
+  if (fstatfs(fd, &info) != 0) return false;
+  switch (info.f_type) {
+    case EXT4_SUPER_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
 int FlushOne(Replacement* copy) { return fdatasync(copy->Output().Descriptor()) == 0 ? 0 : errno; }
 
 }  // namespace
@@ -58,10 +85,8 @@ std::vector<int> FlushCopies(const std::vector<Replacement*>& copies) {
     // flush of each copy costs one each. Through the copy made first, it
     // reports a failed write-back of any file since that copy was made, so
     // of every copy here; only then is each flushed alone, to see which.
-    if (members.size() > 1 && SyncfsReportsErrors() &&
-        syncfs(copies[members.front()]->Output().Descriptor()) == 0) {
-      continue;
-    }
+    const int first = copies[members.front()]->Output().Descriptor();
+    if (members.size() > 1 && SyncfsReportsErrors() && SyncfsFlushesData(first) && syncfs(first) == 0) continue;
     for (const std::size_t k : members) errors[k] = FlushOne(copies[k]);
   }
   return errors;

@@ -4,6 +4,7 @@
 // out of a step of any thread, the report written from any thread, and the
 // command line (already expanded by the shell).
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
@@ -224,10 +225,10 @@ int KeepInterruptNote() {
   return std::exchange(g_current_note, -1);
 }
 
-void ReleaseInterruptNote(int note) {
-  if (note < 0) return;
+void WriteHeldReport(std::string_view text, int note) {
   const ScopedHold hold;
-  g_notes[note].state.store(0);
+  WriteReport(text);
+  if (note >= 0) g_notes[note].state.store(0);
 }
 
 void WriteReport(std::string_view text) {
@@ -235,6 +236,13 @@ void WriteReport(std::string_view text) {
   while (done < text.size()) {
     const ssize_t written = write(STDERR_FILENO, text.data() + done, text.size() - done);
     if (written < 0 && errno == EINTR) continue;
+    // Made non-blocking by whoever started the run (with 2>&1, standard
+    // output's setting is standard error's too): a full pipe is waited for,
+    // not dropped with the lines in it.
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd ready{STDERR_FILENO, POLLOUT, 0};
+      if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
+    }
     if (written <= 0) {
       // Another thread has the interrupts held for good: the main thread
       // takes the signal a write of its own would have raised.
@@ -243,12 +251,6 @@ void WriteReport(std::string_view text) {
     }
     done += static_cast<std::size_t>(written);
   }
-}
-
-void WriteReportFor(std::string_view text, int note) {
-  const ScopedHold hold;  // no hold inside: a handler stopping the run meanwhile would wait for it for ever
-  WriteReport(text);
-  if (note >= 0) g_notes[note].state.store(0);
 }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {

@@ -141,6 +141,7 @@ int Target::Stat() {
   device_ = info.st_dev;
   inode_ = info.st_ino;
   modified_ns_ = ModifiedNs(info);
+  changed_ns_ = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
   return 0;
 }
 
@@ -174,7 +175,8 @@ bool Target::IsSameFileAs(const std::string& path) const {
 bool Target::Unchanged() const {
   struct stat info {};
   return fstat(file_.Descriptor(), &info) == 0 && info.st_size == status_.size &&
-         ModifiedNs(info) == modified_ns_;
+         ModifiedNs(info) == modified_ns_ &&
+         static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec == changed_ns_;
 }
 
 bool Target::StillNamed() const {

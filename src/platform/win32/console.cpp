@@ -214,10 +214,16 @@ void CommitInterruptNote(int note) {
   if (!committed.after.empty()) committed.placed = true;
 }
 
-void ReleaseInterruptNote(int note) {
-  if (note < 0) return;
-  Lock lock;
-  Notes()[static_cast<std::size_t>(note)].used = false;
+void WriteHeldReport(std::string_view text, int note) {
+  {
+    Lock lock;
+    if (!g_stopping) {
+      WriteReport(text);  // a console event writes its notes under the same lock
+      if (note >= 0) Notes()[static_cast<std::size_t>(note)].used = false;
+      return;
+    }
+  }
+  WaitForTheEnd();
 }
 
 void PrepareConsole() {
@@ -251,18 +257,6 @@ void WriteReport(std::string_view text) {
     win32::WriteBytes(text);
   }
   ReleaseSRWLockExclusive(&win32::g_report_lock);
-}
-
-void WriteReportFor(std::string_view text, int note) {
-  {
-    const win32::Lock lock;  // a console event writes its notes under it too
-    if (!win32::g_stopping) {
-      WriteReport(text);
-      if (note >= 0) win32::Notes()[static_cast<std::size_t>(note)].used = false;
-      return;
-    }
-  }
-  win32::WaitForTheEnd();
 }
 
 bool InWindowOfItsOwn() { return win32::g_wait_for_enter; }

@@ -114,9 +114,18 @@ std::string ErrorText(int error) { return win32::ErrorText(static_cast<DWORD>(er
 // Reads and writes go through the C runtime, which keeps the cause in errno.
 std::string LastErrorText() { return std::strerror(errno); }
 
+// A write says it in errno, a reservation in the system's last error.
+bool LastErrorMeansFull() {
+  const DWORD error = GetLastError();
+  return errno == ENOSPC || error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
 bool IsOutOfDescriptors(int error) { return error == ERROR_TOO_MANY_OPEN_FILES; }
+
+// Files are opened through the C runtime, whose descriptors run to 8192.
+int MostOpenFiles() { return 8192; }
 
 bool MeansReadOnly(int error) {
   return error == ERROR_FILE_READ_ONLY || error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;

@@ -66,7 +66,7 @@ void SetInterruptNote(const std::string& line, const std::string& after_commit, 
 
 int KeepInterruptNote() { return win32::KeepInterruptNote(); }
 
-void ReleaseInterruptNote(int note) { win32::ReleaseInterruptNote(note); }
+void WriteHeldReport(std::string_view text, int note) { win32::WriteHeldReport(text, note); }
 
 std::vector<std::string> CommandLine(int argc, char** argv) {
   // No shell expands wildcards here, and argv holds names in the ANSI code

@@ -121,7 +121,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event);
 void SetInterruptNote(const std::string& line, const std::string& after_commit, bool between_files);
 int KeepInterruptNote();
 void CommitInterruptNote(int note);
-void ReleaseInterruptNote(int note);
+void WriteHeldReport(std::string_view text, int note);
 // Sets the console up for a run: the handler above, the report's way out
 // (see WriteReport), and, in a window of its own, a wait for Enter at the end.
 void PrepareConsole();
