@@ -359,7 +359,9 @@ TEST_F(Output, AnExistingOutputKeepsWhatCpKeepsAndRefusesWhatCpRefuses) {
   const std::string before = Read("out.fit");
   ASSERT_EQ(chmod(Path("out.fit").c_str(), 0444), 0);
   // Root runs the program as nobody, who must own the output for the refusal to be cp's.
-  if (geteuid() == 0) ASSERT_EQ(chown(Path("out.fit").c_str(), 65534, 65534), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(Path("out.fit").c_str(), 65534, 65534), 0);
+  }
   const RunResult run = Run({"-out", "out.fit", "in.fit"}, {.as_unprivileged = true});
   EXPECT_TRUE(run.status == 1 && run.err.ends_with("Error: 'out.fit' cannot be written: Permission denied\n"
                                                     "Cannot open output file [out.fit]\n")) << run.err;
