@@ -98,11 +98,11 @@ void Welcome() {
 // any other place these words stay paths, so no older command line changes
 // meaning. Windows programs answer /? and -? too.
 bool AnswerLoneWord(std::string_view word) {
-  if (word == "--help" || word == "-h" || word == "/?" || word == "-?") {
+  if (AsksForHelp(word)) {
     Usage(stdout);
     return true;
   }
-  if (word == "--version") {
+  if (AsksForVersion(word)) {
     (void)std::printf("corvane %s\nMIT License\n", CORVANE_VERSION);
     return true;
   }

@@ -4,7 +4,6 @@
 // A typo in the middle then no longer leaves half a run done.
 #include "driver/command_line.h"
 
-
 #include "driver/output_check.h"
 #include "driver/scan.h"
 #include "platform/os.h"
@@ -109,7 +108,7 @@ bool IsPattern(const std::string& path) {
 // likely. The nearest option is named; when it takes a value, the word after
 // is taken for that value rather than reported as a missing file too.
 bool ReportUnknownOption(const std::string& word) {
-  const bool lone_word = word == "--help" || word == "-h" || word == "-?" || word == "--version";
+  const bool lone_word = AsksForHelp(word) || AsksForVersion(word);
   const std::optional<Suggestion> nearest = lone_word ? std::nullopt : NearestOption(word);
   std::string hint = nearest ? " (did you mean " + std::string(nearest->keyword) + "?)" : "";
   if (lone_word) hint = " (it is answered only as the only argument)";

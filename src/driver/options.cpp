@@ -97,6 +97,10 @@ std::optional<Suggestion> NearestOption(std::string_view word) {
   return OnlyOne([&](const std::string& name) { return Distance(bare, name) <= 2 && bare.size() > 2; });
 }
 
+bool AsksForHelp(std::string_view word) { return word == "--help" || word == "-h" || word == "/?" || word == "-?"; }
+
+bool AsksForVersion(std::string_view word) { return word == "--version"; }
+
 const Option* FindOption(std::string_view word) {
   for (const Option& option : kOptions) {
     if (word == option.keyword) return &option;

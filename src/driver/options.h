@@ -32,4 +32,9 @@ struct Suggestion {
 };
 std::optional<Suggestion> NearestOption(std::string_view word);
 
+// The words answered only as the only argument: asks for the usage text
+// (--help, -h, and Windows' /? and -?) and for the version.
+bool AsksForHelp(std::string_view word);
+bool AsksForVersion(std::string_view word);
+
 }  // namespace corvane

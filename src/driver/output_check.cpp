@@ -48,14 +48,8 @@ int FilesOf(std::string path) {
   std::vector<std::string> names;
   if (!os::QueryStatus(path, &status) || !status.is_directory || os::ListDirectory(path, &names) != 0) return 1;
   return static_cast<int>(std::count_if(names.begin(), names.end(), [](const std::string& name) {
-    return name.size() >= 5 && isFitsFilename(name) != 0;
+    return isFitsFilename(name) != 0;
   }));
-}
-
-// Standard output, a FIFO, a terminal or another device: written as it is.
-bool IsDirectOutput(const std::string& output) {
-  os::FileStatus status;
-  return os::IsStandardOutput(output) || (os::QueryStatus(output, &status) && !status.is_regular && !status.is_directory);
 }
 
 // Whether two -out values name one file, which need not exist yet: the same
@@ -85,7 +79,7 @@ bool OutputsTakeOneFileEach(const std::vector<Step>& steps) {
       first = first && k > i;
       if (k != i) files += outputs[k].second;
     }
-    if (!first || files < 2 || IsDirectOutput(outputs[i].first)) continue;
+    if (!first || files < 2 || WritesDirectly(outputs[i].first)) continue;
     Report("Error: -out '%s' would keep only the last of the %d files written to it, since an output file holds "
            "one image: give each file its own -out, or repair in place without -out\n", outputs[i].first.c_str(),
            files);

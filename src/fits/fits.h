@@ -92,6 +92,10 @@ std::int64_t PixelBytes(const PerFile& file);
 // the files before it.
 Outcome Fixup(const std::string& path);
 
+// Whether the -out file `output` is written directly: standard output, a
+// FIFO, a terminal or another device, never leased, reserved or replaced.
+bool WritesDirectly(const std::string& output);
+
 // What an interrupting signal says as the run ends: that it came between two
 // files, or which file it leaves as it was (a file being written through is
 // finished first, and says the former once it is).

@@ -27,6 +27,13 @@ DirectOutput& Direct() {
   return direct;
 }
 
+// An output that cannot be written ends the run: every later file would go to it too.
+[[noreturn]] void OutputCannotBeWritten(const std::string& output, const std::string& why) {
+  Report("Error: '%s' cannot be written%s\n", output.c_str(), why.c_str());
+  Report("Cannot open output file [%s]\n", output.c_str());
+  ExitRun(1);
+}
+
 // A FIFO, a terminal or standard output: written as it is, from where it stands.
 Next WriteDirectly(PerFile& f, const std::string& output) {
   NoteDirectOutput();
@@ -35,11 +42,7 @@ Next WriteDirectly(PerFile& f, const std::string& output) {
   os::File& out = Direct().file;
   if (!out.IsOpen()) {
     const int error = os::IsStandardOutput(output) ? os::OpenStandardOutput(&out) : os::OpenDirect(output, &out);
-    if (error != 0) {
-      Report("Error: '%s' cannot be written: %s\n", output.c_str(), os::ErrorText(error).c_str());
-      Report("Cannot open output file [%s]\n", output.c_str());
-      ExitRun(1);
-    }
+    if (error != 0) OutputCannotBeWritten(output, ": " + os::ErrorText(error));
     Direct().name = output;
   }
   std::uint64_t sum = 0;
@@ -74,19 +77,12 @@ Next WriteToOutputFile(PerFile& f) {
   if (Direct().name != output) Direct() = DirectOutput{};  // its reader now sees the end
   if (os::IsStandardOutput(output)) return WriteDirectly(f, output);
   os::Target out;
-  if (const int error = out.OpenOutput(output); error != 0) {
-    Report("Error: '%s' cannot be written: %s\n", output.c_str(), os::ErrorText(error).c_str());
-    Report("Cannot open output file [%s]\n", output.c_str());
-    ExitRun(1);
-  }
+  if (const int error = out.OpenOutput(output); error != 0) OutputCannotBeWritten(output, ": " + os::ErrorText(error));
   if (out.Exists() && !out.Status().is_regular) return WriteDirectly(f, output);
   if (!LeaseInput(f)) return Next::kFailed;
   std::optional<os::Replacement> replacement(std::in_place);
   if (const int error = replacement->Create(out); error != 0) {
-    Report("Error: '%s' cannot be written, no new copy can be made beside it: %s\n", output.c_str(),
-           os::ErrorText(error).c_str());
-    Report("Cannot open output file [%s]\n", output.c_str());
-    ExitRun(1);
+    OutputCannotBeWritten(output, ", no new copy can be made beside it: " + os::ErrorText(error));
   }
   const char* before = out.Exists() ? "left as it was" : "not created";
   std::string error;

@@ -54,8 +54,5 @@ Next Finish(bool written);
 Next WriteThrough(PerFile& f, os::Target& target, const Header& original);
 // Writes the result to the -out file (output_file.cpp).
 Next WriteToOutputFile(PerFile& f);
-// Whether the -out file `output` is written directly: standard output, a
-// FIFO, a terminal or another device, never leased, reserved or replaced.
-bool WritesDirectly(const std::string& output);
 
 }  // namespace corvane

@@ -195,7 +195,7 @@ void PrepareProcess() {
 
 namespace {
 
-// A line too long for its slot keeps its start and its end.
+// A line too long for its slot keeps its start, and ends in "..." and its line end.
 std::size_t Fit(const std::string& text, char* into, std::size_t room) {
   const std::string fitted = text.size() <= room ? text : text.substr(0, room - 5) + "...\n";
   fitted.copy(into, fitted.size());  // a line of counted length, written as it is: no terminator
