@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# The package line a new user types must be the one `make test` installs
-# (tests/install-deps.sh), in the README and in docs/hacking.md alike: the
-# README once lacked qemu-user, which make test then demanded.
+# The README's and docs/hacking.md's package line is the one `make test` installs (it once lacked qemu-user).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=$(sed -n 's/^want=(\(.*\))$/\1/p; s/^  test) want+=(\(.*\)) ;;$/\1/p' tests/install-deps.sh | paste -sd' ')

@@ -194,8 +194,7 @@ TEST_F(Faults, EveryFailedWriteToAnOutputFileLeavesTheOldOutputWhole) {
 }
 
 TEST_F(Faults, AShortReadOfTheDataIsReportedAndNothingIsWritten) {
-  // The first read takes the header block, the second the data area: the
-  // short-read line once stood alone, without the cause or the image's fate.
+  // The second read takes the data area: its short-read line once stood alone, without cause or outcome.
   for (const auto& [fault, cause] : std::vector<std::pair<std::string, std::string>>{
            {"CORVANE_UNUSED=1", "it is shorter than when it was opened"},
            {"CORVANE_FAULT_READ_EIO=1", "Input/output error"}}) {
@@ -268,8 +267,7 @@ TEST_F(Faults, AnInterruptedRunLeavesTheOriginalAndNoTemporaryFile) {
       const RunResult run = RunWithFault(names, n, mode, (n + number) % 2 == 0 ? "CORVANE_NO_TMPFILE=1" : "CORVANE_UNUSED=1");
       EXPECT_EQ(run.status, 128 + number);
       for (const std::string& name : names) {
-        // The last lines say which file the signal left as it was and which
-        // it came just after, unless the report said OK already.
+        // The last lines say which file the signal left as it was or came just after, unless OK was said.
         const bool ok = BlockOf(run.err, name, names).ends_with("\tOK\n");
         const bool repaired_now = Read(name) == repaired;
         EXPECT_TRUE(repaired_now || (!ok && Read(name) == input_)) << name << "\n" << run.err;
@@ -320,8 +318,7 @@ TEST_F(Faults, ClosedStandardStreamsNeverReceiveTheReport) {
 TEST_F(Faults, AFileThatChangesDuringTheRunIsLeftAsItIs) {
   // Appended to before the data is read, while the new copy is written, or
   // replaced under the same name: the rename would drop the new bytes or the
-  // new file (or, given a new mode while its copy waited, that mode). Cut
-  // short between the two passes over the data.
+  // new file (or a mode given while its copy waited). Cut short between the two passes over the data.
   // truncate opens without waiting, so the read lease held while the new copy
   // is written turns it away and the image stays whole.
   struct Change {
@@ -428,16 +425,14 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
         << run.err;
     EXPECT_EQ(Read("a.fit"), input_);
   }
-  // Where the filesystem reserves only by growing the file (FAT through
-  // FUSE), a header that could not be marked left it longer, "unchanged".
+  // Where reserving grows the file (FAT through FUSE), a header that could not be marked left it longer.
   Write("a.fit", input_);
   EXPECT_NE(Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_RESERVE=eopnotsupp",
                                                  "CORVANE_FAULT_CALL=2", "CORVANE_FAULT_MODE=eio"}})
                 .err.find("left unchanged, its header could not be marked"),
             std::string::npos);
   EXPECT_EQ(Read("a.fit").size(), input_.size());
-  // A read failing once writing has begun can only be owned up to, and a
-  // signal held meanwhile once ended the run saying it was left as it was.
+  // A read failing once writing has begun is owned up to (a signal held meanwhile said "left as it was").
   Write("a.fit", input_);
   const RunResult cut = Run({"-add", "1", "a.fit"}, {.env = {Preload(), refused, "CORVANE_FAULT_READ=4",
                                                               "CORVANE_FAULT_CALL=1", "CORVANE_FAULT_MODE=int"}});
@@ -497,8 +492,7 @@ TEST_F(Faults, OnlyAFolderThatRefusesNewFilesIsWrittenThroughTheImage) {
   EXPECT_TRUE(Read("ap/a.fit").substr(2880, 6000) == whole.substr(2880, 6000));
   EXPECT_NE(Read("ap/a.fit").find("Mangled by CORVANE"), std::string::npos);
   EXPECT_EQ(entries, 1);  // no copy left beside it
-  // After a copy waiting for its batch, its OK waited behind that copy's lines: a signal at the last call
-  // of the run then left it repaired without a word.
+  // Its OK waited behind a batched copy's lines: a signal at the run's last call left it repaired unsaid.
   ASSERT_EQ(RunProgram({"chattr", "+a", "ap"}).status, 0);
   const std::vector<std::string> after_copy = {"-add", "1", "b.fit", "ap/a.fit"};
   Write("ap/a.fit", input_);
@@ -609,33 +603,25 @@ TEST_F(Faults, StandardOutputAFifoAndATerminalAreWrittenDirectly) {
   Write("s.fit", FitsFile(Header(16, {ValueCard("BZERO", "0")})));  // skipped, yet the line went into the stream
   RunProgram({"/bin/sh", "-c", "\"$0\" -stretch -out /dev/stdout s.fit > none.fit", tool});
   EXPECT_EQ(Read("none.fit"), "");
-  // Made non-blocking by whoever started the run, standard output failed
-  // the image the moment its pipe was full.
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
-  run = RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c 92160 <&$1 > n.fit) & \"$0\" -out "
-                    "/dev/stdout a.fit a.fit a.fit a.fit a.fit a.fit a.fit a.fit >&$2; wait", tool,
-                    std::to_string(ends[0]), std::to_string(ends[1])});
-  close(ends[0]);
-  close(ends[1]);
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(Read("n.fit").size(), 8u * 4u * 2880u);
-  // Standard error alike (2>&1 gives it standard output's pipe): the lines that found it full were dropped.
-  std::string checks = " -check";
+  // Made non-blocking by whoever started the run (2>&1 shares one pipe), a full pipe failed an image or dropped lines.
+  std::string images = " -out /dev/stdout", checks = " -check";
   for (int k = 0; k < 80; ++k) checks += " a.fit";
-  const std::string report = RunProgram({"/bin/sh", "-c", "\"$0\"" + checks, tool}).err;
-  ASSERT_EQ(pipe(ends), 0);
-  ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096) + fcntl(ends[1], F_SETFL, O_NONBLOCK), 4096);
-  RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c " + std::to_string(report.size()) +
-                                   " <&$1 > e.txt) & \"$0\"" + checks + " 2>&$2; wait",
-              tool, std::to_string(ends[0]), std::to_string(ends[1])});
-  close(ends[0]);
-  close(ends[1]);
-  EXPECT_EQ(Read("e.txt"), report);
-  // A FIFO is written as it is, read by another program; stdout keeps the
-  // line. Closed after the first image, it told its reader the stream had
-  // ended, and the run waited for ever to write the second.
+  for (int k = 0; k < 8; ++k) images += " a.fit";
+  for (const auto& [args, stream] : std::vector<std::pair<std::string, std::string>>{{images, ">"}, {checks, "2>"}}) {
+    const RunResult plain = RunProgram({"/bin/sh", "-c", "\"$0\"" + args, tool});
+    const std::string& expected = stream == ">" ? plain.out : plain.err;
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096) + fcntl(ends[1], F_SETFL, O_NONBLOCK), 4096);
+    run = RunProgram({"/bin/sh", "-c", "(sleep 0.3; timeout 20 head -c " + std::to_string(expected.size()) +
+                      " <&$1 > got) & \"$0\"" + args + " " + stream + "&$2; wait", tool, std::to_string(ends[0]),
+                      std::to_string(ends[1])});
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Read("got"), expected) << stream;
+  }
+  // A FIFO is written as it is; stdout keeps the line. Closed after one image, it made the run wait for ever.
   ASSERT_EQ(mkfifo(Path("pipe").c_str(), 0600), 0);
   run = RunProgram({"/bin/sh", "-c", "cat pipe > piped.fit & timeout 20 \"$0\" -stretch -out pipe a.fit a.fit; wait",
                     tool});
@@ -684,13 +670,9 @@ TEST_F(Faults, AFileAnotherProgramHasOpenForWritingIsLeftAlone) {
                                 "being repaired\n"))
       << run.err;
   EXPECT_EQ(Read("a.fit"), input_ + "more");
-}
-
-TEST_F(Faults, AnImageOpenedForWritingWhileItsCopyWaitsForItsBatchIsLeftAlone) {
-  // Each waiting copy keeps its image leased: the break names the descriptor,
-  // so only that image's lease is given up, and only that image is left.
+  // Each copy waiting for its batch keeps its image leased: only the image whose lease is broken is left alone.
   for (const std::string name : {"a.fit", "b.fit", "c.fit"}) Write(name, input_);
-  const RunResult run = RunWhile({"a.fit", "b.fit", "c.fit"}, "7", "printf more >> a.fit");  // c's first write
+  run = RunWhile({"a.fit", "b.fit", "c.fit"}, "7", "printf more >> a.fit");  // c's first write
   EXPECT_NE(run.err.find("Error: 'a.fit' left unchanged, another program opened it for writing while it was being "
                          "repaired\nb.fit\n"), std::string::npos) << run.err;
   EXPECT_TRUE(run.err.ends_with("\tOK\n3 files: 2 repaired, 0 skipped, 1 failed\nFailed:\n\ta.fit\n")) << run.err;

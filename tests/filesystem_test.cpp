@@ -1,6 +1,5 @@
-// End-to-end tests on real filesystems made in an image file and mounted
-// (root only): btrfs under a quota, and exFAT and FAT, which ignore case.
-// Skipped, with the reason, where this machine cannot mount them.
+// End-to-end tests on filesystems mounted from an image file (root only; skipped, with the reason, where
+// this machine cannot): btrfs under a quota, exFAT and FAT, which ignore case.
 #include <unistd.h>
 
 #include "helpers.h"
@@ -10,8 +9,7 @@ namespace {
 
 class Filesystems : public Scratch {
  protected:
-  // Makes "img" and mounts it on "m" with the shell command `make`; returns
-  // why it cannot, or nothing. TearDown unmounts it.
+  // Makes "img" and mounts it on "m" with the shell command `make`; returns why it cannot, or nothing.
   std::string Mount(const std::string& make) const {
     if (geteuid() != 0) return "only root can mount a filesystem";
     const RunResult made = RunProgram({"/bin/sh", "-c", "umount m; rm -rf img m; truncate -s 160M img && mkdir m && (" +
@@ -25,9 +23,8 @@ class Filesystems : public Scratch {
 };
 
 TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
-  // A qgroup limit (btrfs rewrites into new blocks) or a file-size limit
-  // stopped the rewrite half way (or with SIGXFSZ). Rows: folder (a subvolume
-  // of 20 MiB), ulimit -f (512-byte blocks), pixels, written through, what is said.
+  // A qgroup limit (btrfs rewrites into new blocks) or ulimit -f stopped the rewrite half way (or with SIGXFSZ).
+  // Rows: folder (a subvolume of 20 MiB), ulimit -f (512-byte blocks), pixels, written through, what is said.
   const std::string no_btrfs = Mount("mkfs.btrfs -q img && mount -o loop img m && btrfs quota enable m && "
                                      "btrfs subvolume create m/q && btrfs qgroup limit 20M m/q");
   for (const auto& [where, limit, pixels, through, said] : std::vector<std::tuple<std::string, std::string, std::size_t, bool, std::string>>{
@@ -50,9 +47,7 @@ TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
 }
 
 TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWholeAndFlushedFileByFile) {
-  // A batch's data was flushed by syncfs, which asks no FUSE daemon to flush, and renamed unflushed.
-  // The copy waiting for its batch held the room of the next: it failed with "No space left on device".
-  // tmpfs reserves a copy whole; exFAT through FUSE reserves nothing and fills up half way through one.
+  // syncfs flushed no FUSE daemon, so copies were renamed unflushed; a waiting copy held the next one's room.
   for (const std::string make : {"mount -t tmpfs -o size=4M tmpfs m", "mkfs.exfat img && mount -t exfat-fuse -o "
                                  "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)"}) {
     if (const std::string why = Mount(make); !why.empty()) GTEST_SKIP() << why;
@@ -70,14 +65,10 @@ TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWholeAndFlushedFil
 }
 
 TEST_F(Filesystems, ANameKeepsItsLettersWhereCaseIsIgnored) {
-  // "corvane M42.FIT" renamed the user's m42.fit to M42.FIT, and "-out
-  // OUT.FIT" replaced out.fit under that name. "-out M42.FIT m42.fit" took
-  // the input for another file and overwrote it; accented letters alike.
+  // "M42.FIT" renamed m42.fit, "-out OUT.FIT" renamed out.fit, "-out M42.FIT m42.fit" overwrote the input.
   for (const std::string make : {"mkfs.exfat img && mount -t exfat-fuse -o loop img m",
                                  "mkfs.vfat img && fusefat -o rw+ img m"}) {
-    if (const std::string why = Mount(make); !why.empty()) {
-      GTEST_SKIP() << why;
-    }
+    if (const std::string why = Mount(make); !why.empty()) GTEST_SKIP() << why;
     Write("m/m42.fit", FitsFile(Header(32), Be32({1})));
     Write("m/out.fit", "old");
     const bool accents = make.starts_with("mkfs.exfat");  // fusefat takes no such name

@@ -83,21 +83,6 @@ TEST_F(HeaderRules, AProcessedFileIsSkippedLaterUnlessForced) {
   EXPECT_NE(Read("img.fit"), once);
 }
 
-// A cut-off write-through behind a marker, or in a file whose BZERO needs
-// no fix, was once skipped with exit 0 instead of refused.
-TEST_F(HeaderRules, ACutOffRepairIsRefusedBeforeAnySkipRule) {
-  const std::string kUnderWay = "COMMENT =CORVANE repair under way - if this stays, the repair was cut off";
-  for (const std::string& before : {std::string("COMMENT =Mangled by CORVANE"), ValueCard("BZERO", "0")}) {
-    const std::string bytes = FitsFile(Header(16, {before, kUnderWay}), Be16({7}));
-    Write("cut.fit", bytes);
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"cut.fit"}, {"-force", "cut.fit"}}) {
-      EXPECT_EQ(Run(args).err, "cut.fit\nError: 'cut.fit' is damaged: a repair written through it was "
-                               "interrupted, so its pixels are partly rewritten; restore the original from a backup\n");
-    }
-    EXPECT_EQ(Read("cut.fit"), bytes);
-  }
-}
-
 TEST_F(HeaderRules, AFileShorterThanAHeaderBlockFailsAtTheMissingCard) {
   std::string bytes = FitsFile(Header(16, {kBzero32768}));
   bytes.resize(2879);
@@ -108,22 +93,29 @@ TEST_F(HeaderRules, AFileShorterThanAHeaderBlockFailsAtTheMissingCard) {
   EXPECT_EQ(Read("short.fit"), bytes);
 }
 
-// Each once ended with where reading stopped or what was missing, not what
-// the file is: that line stays, and the cause follows.
+// Each once said only where reading stopped or what was missing: that line stays, and the cause follows.
+// A cut-off write-through behind a marker, or with a BZERO needing no fix, was skipped with exit 0.
 TEST_F(HeaderRules, AFileThatCannotBeRepairedIsSaidWhatItIs) {
   std::vector<std::string> long_header(40, "HISTORY more than one block of cards");
   long_header.insert(long_header.begin(), {ValueCard("SIMPLE", "T"), ValueCard("BITPIX", "-32")});
   const std::string kShort = "' is too short to be a FITS file: ";
+  const std::string kUnderWay = "COMMENT =CORVANE repair under way - if this stays, the repair was cut off";
+  const std::string kCutOff = "Error: 'x.fit' is damaged: a repair written through it was interrupted, so its pixels "
+                              "are partly rewritten; restore the original from a backup\n";
   const std::pair<std::string, std::string> kCases[] = {
       {"", "Error reading header line 1 in x.fit\n\t'x.fit" + kShort + "0 bytes, less than the 2880 of one header block\n"},
       {"\xff\xd8\xff\xe0 a JPEG", "Error reading header line 1 in x.fit\n\t'x.fit" + kShort + "11 bytes, less than "
                                  "the 2880 of one header block\n"},
       {FitsFile(long_header), "\tBPP -32\nError: no END card in the header block of 'x.fit'\n\tIts header does not end "
                               "in its first block of 36 cards: Corvane repairs only images whose header is one block long\n"},
+      {FitsFile(Header(16, {"COMMENT =Mangled by CORVANE", kUnderWay}), Be16({7})), kCutOff},
+      {FitsFile(Header(16, {ValueCard("BZERO", "0"), kUnderWay}), Be16({7})), kCutOff},
   };
   for (const auto& [bytes, err] : kCases) {
     Write("x.fit", bytes);
     EXPECT_EQ(Run({"x.fit"}).err, "x.fit\n" + err);
+    EXPECT_EQ(Run({"-force", "x.fit"}).err, "x.fit\n" + err);
+    EXPECT_EQ(Read("x.fit"), bytes);
   }
 }
 
@@ -187,8 +179,7 @@ TEST_F(HeaderRules, AReadOnlyInputFailsInPlaceButWorksWithAnOutputFile) {
   const std::string bytes = FitsFile(Header(16, {kBzero32768}), Be16({4}));
   Write("ro.fit", bytes);
   ASSERT_EQ(chmod(Path("ro.fit").c_str(), 0444), 0);
-  // The cause once went unsaid: the same line as for an empty file. Now
-  // what will work is said too.
+  // The cause once went unsaid (the line of an empty file); now what will work is said too.
   const std::string kReadOnly = "ro.fit\nError: cannot open 'ro.fit': Permission denied\n\t'ro.fit' is read-only: make "
                                 "it writable, or write the repaired image to another file with -out\n";
   RunResult run = Run({"ro.fit"}, {.as_unprivileged = true});

@@ -141,8 +141,7 @@ RunResult Scratch::RunProgram(std::vector<std::string> command, const RunOptions
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
   result.out = ReadFile(out_name);
   result.err = ReadFile(err_name);
-  // The Windows build writes a report into a file as Notepad reads it: marked
-  // as UTF-8 at its start, with CRLF line ends. The tests compare its lines.
+  // The Windows build marks a report in a file as UTF-8 and ends its lines in CRLF: the tests compare lines.
   if (result.err.starts_with("\xEF\xBB\xBF")) {
     std::string lines;
     for (std::size_t i = 3; i < result.err.size(); ++i) {

@@ -65,8 +65,7 @@ class Scratch : public ::testing::Test {
   // Whether permission checks can be tested: false when running as root
   // without a way to drop to an unprivileged user.
   static bool CanTestPermissions();
-  // Whether the program under test runs through a runner (wine), and the
-  // system's text for a missing file as the program under test gives it.
+  // Whether the program runs through a runner (wine), and its system's text for a missing file.
   static bool UnderRunner();
   static std::string NoSuchFileText() { return UnderRunner() ? "File not found" : "No such file or directory"; }
 

@@ -5,9 +5,7 @@
 # command line repairs a file whose path has spaces and non-ASCII letters; an
 # upgrade over the previous version leaves one entry; a silent uninstall leaves
 # no file and no key and PATH exactly as it was; an elevated install goes to
-# all users; PATH of any length and type is kept byte for byte; a running
-# Corvane, or an install of the other kind, stops a silent setup with a reason;
-# a Send To entry of the user's own stays. Called by package-check.sh.
+# all users; PATH kept whole; what stops a setup; the user's Send To entry. Called by package-check.sh.
 #   tests/installer-check.sh BUILD SETUP VERSION SCRATCH
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -174,8 +172,7 @@ run_and_wait "$program_files/uninstall.exe" /S
 [ "$(wine reg query "$machine_environment" /v Path | tr -d '\r')" = "$machine_before" ] || fail "the system PATH changed"
 echo "installed and uninstalled for all users when elevated"
 
-# A silent setup, or an uninstall in place (_?=), that must stop with exit
-# status STATUS and a line holding WORDS.
+# A silent setup or uninstall that must stop with exit status STATUS and a line holding WORDS.
 check_refused() {  # STATUS WORDS PROGRAM ARGUMENTS...
   local want=$1 words=$2 said status=0
   shift 2
@@ -184,9 +181,7 @@ check_refused() {  # STATUS WORDS PROGRAM ARGUMENTS...
 }
 old_setup="$work/corvane-1.0.0-setup.exe"
 
-# 6. PATH of any length and either type, for one user and for all, through an
-# install of the previous version, the upgrade and the uninstall: every other
-# byte of it stays (NSIS strings end at 1024 characters).
+# 6. PATH of any length and type, per user and for all, through install, upgrade, uninstall (NSIS stops at 1024).
 machine_dir="$(wine cmd /c echo '%ProgramW6432%' | tr -d '\r')\\Corvane"
 for row in "1023 REG_SZ CURRENTUSER" "1024 REG_EXPAND_SZ CURRENTUSER" "4000 REG_SZ ALLUSERS" \
   "4000 REG_EXPAND_SZ CURRENTUSER" "32000 REG_EXPAND_SZ ALLUSERS" "32000 REG_SZ CURRENTUSER" \
@@ -213,10 +208,8 @@ for row in "1023 REG_SZ CURRENTUSER" "1024 REG_EXPAND_SZ CURRENTUSER" "4000 REG_
 done
 echo "PATH of 1023, 1024, 4000 and 32000 characters kept byte for byte through install, upgrade and uninstall"
 
-# 7. A Corvane window left open keeps corvane.exe running (here, suspended):
-# a silent upgrade and uninstall stop, change nothing and say why. 8. Asking
-# for all users while it is installed for one stops too; asking for nothing
-# upgrades that install.
+# 7. A running (here suspended) corvane.exe stops a silent upgrade and uninstall. 8. So does an install for
+# all users over one for the user alone; asking for nothing upgrades that install.
 run_and_wait "$old_setup" /S /CURRENTUSER
 wine "$work/run_command_line.exe" "\"$dir\\corvane.exe\"" "$(winepath -w "$work/release")" > /dev/null 2>&1 &
 sleep 2
@@ -231,8 +224,7 @@ check_installed "$version"
 ! has_key "HKLM\\$uninstall_key" || fail "a second install was made for all users"
 echo "a running Corvane or an install of the other kind stops a silent setup with a reason; asking for nothing upgrades"
 
-# 9. A Send To entry of the user's own (for a copy from the zip in C:\Tools)
-# is neither overwritten nor removed.
+# 9. A Send To entry of the user's own (for a copy from the zip in C:\Tools) is neither overwritten nor removed.
 run_and_wait "$unix_dir/uninstall.exe" /S
 run_and_wait "$old_setup" /S /CURRENTUSER "/D=C:\\Tools"
 cp "$sendto/Corvane.lnk" "$work/own.lnk"

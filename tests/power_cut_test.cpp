@@ -108,8 +108,7 @@ class Disk {
     }
   }
 
-  // Whether a crash now may leave a name that starts with `prefix`: one on
-  // disk, or one that a pending change gives.
+  // Whether a crash now may leave a name starting with `prefix`, on disk or from a pending change.
   bool MayHoldName(const std::string& prefix) const {
     const auto at = names_.lower_bound(prefix);
     return (at != names_.end() && at->first.starts_with(prefix)) ||
@@ -170,8 +169,7 @@ class PowerCut : public Scratch {
     input_ = FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16(std::vector<std::uint16_t>(3000, 9)));
   }
 
-  // Runs `args` recorded (as nobody, on files all may write, when
-  // `unprivileged`), with the folder holding `files`, and gathers every
+  // Runs `args` recorded (as nobody when `unprivileged`), with the folder holding `files`, and gathers every
   // state `name` could have after a crash at any point of the run.
   std::set<std::string> StatesOf(const std::string& name, const std::map<std::string, std::string>& files,
                                  const std::vector<std::string>& args, std::vector<std::string> env = {},
@@ -366,8 +364,7 @@ TEST_F(PowerCut, WriteThroughEveryFailedCallLeavesTheOriginalOrARefusedFile) {
 }
 
 TEST_F(PowerCut, WriteThroughAnotherUsersImageLeavesNoCopyBesideIt) {
-  // The copy that could not be given to the image's owner stayed beside it,
-  // named, for the whole write-through: a power cut left it.
+  // The copy that could not be given to the owner stayed, named, through the write-through: a power cut kept it.
   if (geteuid() != 0 || !CanTestPermissions()) GTEST_SKIP() << "needs root and setpriv to run as another user";
   StatesOf("a.fit", {{"a.fit", input_}}, {"-add", "1", "a.fit"}, {"CORVANE_NO_TMPFILE=1"}, true);
   ASSERT_TRUE(run_.err.ends_with("\tOK\n")) << run_.err;

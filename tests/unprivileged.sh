@@ -1,7 +1,5 @@
 #!/usr/bin/env bash
-# Runs `make test` as an ordinary user from a fresh clone of this checkout, as
-# a new user would after installing the packages as root. Run as root (CI):
-# the packages are installed by the root run before it.
+# `make test` as an ordinary user from a fresh clone, as root (CI) after the root run installed the packages.
 #   tests/unprivileged.sh [USER]
 set -euo pipefail
 user=${1:-corvane-ci}

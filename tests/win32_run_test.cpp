@@ -1,6 +1,4 @@
-// Whole runs of corvane.exe started as Windows starts them, under wine: folder
-// runs killed at any moment, two runs over one folder at once, and what a
-// console shows of a report at each code page.
+// Whole runs of corvane.exe under wine: folder runs killed, two runs at once, a console at each code page.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,10 +16,8 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ReadFile;
 
-// Runs corvane.exe (its path as wine names it) with `arguments` in `folder`,
-// without a window and its output going to the file `report`, to its end or,
-// given `kill_at`, until the report shows that many files done; with no
-// report, in this console. Returns its exit status.
+// Runs corvane.exe with `arguments` in `folder`, reporting to the file `report` (else this console), until
+// it ends or the report shows `kill_at` files done. Returns its exit status.
 DWORD RunCorvane(const std::wstring& arguments, const fs::path& folder, const fs::path& report = {}, int kill_at = 0) {
   std::wstring line = L"\"Z:" + Wide(CORVANE_EXE) + L"\" " + arguments;
   std::replace(line.begin(), line.end(), L'/', L'\\');
@@ -64,9 +60,7 @@ class Runs : public ::testing::Test {
                         ("corvane-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
 };
 
-// taskkill /f during a folder run left a hidden, complete repaired copy in 2
-// or 3 of 8 tries. Each try here strikes once the report shows another
-// number of files done.
+// taskkill /f during a folder run left a hidden repaired copy in 2-3 of 8 tries: strike after 2, 4, ... files.
 TEST_F(Runs, AFolderRunKilledAtAnyMomentLeavesNoCopy) {
   for (int done = 2; done <= 24; done += 2) {
     EXPECT_EQ(RunCorvane(L"-force -add 1 night", dir_, dir_ / std::to_string(done).append(".txt"), done), 9u) << done;
@@ -77,9 +71,7 @@ TEST_F(Runs, AFolderRunKilledAtAnyMomentLeavesNoCopy) {
   }
 }
 
-// Two runs over one folder at once: each image is repaired by one run and
-// skipped by the other (exit status 0: none fails), neither names the
-// other's copy as left behind, and no temporary file stays.
+// Two runs over one folder: each image repaired once, none failed, no copy named as left nor left behind.
 TEST_F(Runs, TwoRunsAtOnceRepairEveryImageOnceAndSaySo) {
   DWORD second = 1;
   std::thread other([&] { second = RunCorvane(L"-add 1 night", dir_, dir_ / "2.txt"); });
@@ -97,10 +89,7 @@ TEST_F(Runs, TwoRunsAtOnceRepairEveryImageOnceAndSaySo) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "night"), {}), 100);
 }
 
-// What a console shows of a report, read back from its buffer, at the code
-// pages of the US and Western Europe and at UTF-8: "Nébuleuse" showed as
-// "N├⌐buleuse", written a byte at a time. tests/windows.sh runs it under
-// script, for a console.
+// A console read back at code pages 437, 850, 1252, 65001 ("Nébuleuse" showed as "N├⌐buleuse"); run under script.
 TEST_F(Runs, EveryCodePageShowsTheNamesWhole) {
   const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr);
   CONSOLE_SCREEN_BUFFER_INFO info{};

@@ -283,8 +283,7 @@ TEST_F(Guard, OpeningAnImageHeldOrReadOnlyIsRetriedAndExplained) {
   EXPECT_EQ(said.find("Waiting"), std::string::npos) << said;  // a read-only mark does not go away by waiting
 }
 
-// A temporary file an earlier run left is named once per folder, and one a
-// working run has open is not.
+// A temporary file an earlier run left is named once per folder, and one a working run has open is not.
 TEST_F(Guard, ALeftoverTemporaryFileIsNamedOncePerFolder) {
   const os::Target image = Image();
   Replacement working;
@@ -294,8 +293,7 @@ TEST_F(Guard, ALeftoverTemporaryFileIsNamedOncePerFolder) {
   EXPECT_EQ(image.LeftoverCopy(), "");
 }
 
-// A file named by its 8.3 short name was replaced under that name, and its
-// long name was gone.
+// A file named by its 8.3 short name was replaced under that name, and its long name was gone.
 TEST_F(Guard, AFileNamedByItsShortNameKeepsItsLongName) {
   const fs::path named = dir_ / L"N\u00e9buleuse d'Orion M42.fit";
   std::ofstream(named, std::ios::binary) << "old";

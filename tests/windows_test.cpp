@@ -137,8 +137,7 @@ TEST_F(WindowsPaths, AReplacedImageKeepsItsAttributes) {
   EXPECT_EQ(run.err.find("Press Enter"), std::string::npos);
 }
 
-// Redirected to a file (2> report.txt), the report is what Notepad and
-// PowerShell read right: UTF-8 marked as such at its start, CRLF line ends.
+// Redirected to a file, the report is UTF-8 marked at its start with CRLF line ends, as Notepad reads it.
 TEST_F(WindowsPaths, AReportInAFileIsMarkedUtf8WithWindowsLineEnds) {
   Write("N\xc3\xa9" "buleuse.fit", Plain16({10}));
   std::string exe = "Z:" + std::string(std::getenv("CORVANE_TEST_BINARY"));

@@ -244,8 +244,7 @@ TEST_F(Replace, AFileWithoutWritePermissionIsNeverReplaced) {
   EXPECT_EQ(Read("img.fit"), input);
 }
 
-// An access ACL (user nobody rw-, group r--, mask rw-): without it a copy's
-// mode 0660 would give the group the write access the mask only bounded.
+// An access ACL (user nobody rw-, group r--, mask rw-): lost, mode 0660 gives the group write access.
 std::string AccessAcl() {
   std::string acl = {2, 0, 0, 0};
   const auto entry = [&acl](std::uint16_t tag, std::uint16_t perm, std::uint32_t id) {
@@ -314,8 +313,7 @@ TEST_F(Replace, AclsExtendedAttributesAndSetIdBitsAreKept) {
 }
 
 TEST_F(Output, StandardOutputIsWrittenAtItsOwnPosition) {
-  // The name was opened again, at offset 0: a second image went over the
-  // first, ">>" overwrote the archive, and a socket could not be opened.
+  // Opened again at offset 0: a second image went over the first, ">>" overwrote, a socket failed.
   Write("a.fit", FitsFile(Header(32), Be32({1, 2, 3})));
   Write("b.fit", FitsFile(Header(16, {ValueCard("BZERO", "32768")}), Be16({1})));
   ASSERT_TRUE(Run({"-out", "a.out", "a.fit"}).err.ends_with("\tOK\n") && Run({"-out", "b.out", "b.fit"}).status == 0);
@@ -342,8 +340,7 @@ TEST_F(Output, StandardOutputIsWrittenAtItsOwnPosition) {
 }
 
 TEST_F(Output, AnExistingOutputKeepsWhatCpKeepsAndRefusesWhatCpRefuses) {
-  // One with an ACL came back as plain mode 0660 (the named user shut out,
-  // the group given write), and a write-protected one was replaced, OK.
+  // One with an ACL came back as plain mode 0660, and a write-protected one was replaced, OK.
   Write("in.fit", FitsFile(Header(32), Be32({1})));
   Write("out.fit", "old");
   const std::string acl = AccessAcl();
