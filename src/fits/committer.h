@@ -33,7 +33,18 @@ void HandOver(PendingCopy&& copy);
 // copy was waiting.
 bool WaitForCommits();
 
-// Whether a copy of the file `target` has open waits to be put in place (a
+// Opens a file with `open` (0 or the system's error number); when the process
+// has no descriptor left, once more after the copies waiting to be put in
+// place, which hold some open, are.
+template <typename Open>
+int OpenMakingRoom(Open open) {
+  const int error = open();
+  if (!os::IsOutOfDescriptors(error)) return error;
+  WaitForCommits();
+  return open();
+}
+
+// Whether a copy of the file `target` has open still waits to be put in place (a
 // file named twice, or under two names).
 bool IsWaiting(const os::Target& target);
 

@@ -139,13 +139,7 @@ void NoteLeftover(const PerFile& f) {
 Next OpenInput(PerFile& f) {
   // With an output file the input is only read, so a read-only input works.
   const os::Access access = OUT_FNAME ? os::Access::kRead : os::Access::kReadWrite;
-  int error = f.target.Open(f.path, access);
-  // The copies waiting to be put in place hold files open: once they are, there is room again.
-  if (os::IsOutOfDescriptors(error)) {
-    WaitForCommits();
-    error = f.target.Open(f.path, access);
-  }
-  if (error != 0) {
+  if (const int error = OpenMakingRoom([&] { return f.target.Open(f.path, access); }); error != 0) {
     Report("Error: cannot open '%s': %s\n", f.path.c_str(), os::ErrorText(error).c_str());
     // One's own image that may be read but not written: say what will work.
     os::FileStatus status;

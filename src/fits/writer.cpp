@@ -176,13 +176,7 @@ namespace {
 Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   if (!LeaseInput(f)) return Next::kFailed;
   std::optional<os::Replacement> replacement(std::in_place);
-  int created = replacement->Create(target);
-  // The copies waiting to be put in place hold files open: once they are, there is room again.
-  if (os::IsOutOfDescriptors(created)) {
-    WaitForCommits();
-    created = replacement->Create(target);
-  }
-  if (const int error = created; error != 0) {
+  if (const int error = OpenMakingRoom([&] { return replacement->Create(target); }); error != 0) {
     // Only a folder that refuses new files leaves writing through the image;
     // a full disk or too many open files leave it as it is.
     if (os::IsAccessDenied(error)) return WriteThrough(f, target, original);
