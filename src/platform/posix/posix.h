@@ -88,7 +88,9 @@ std::string RandomSuffix();
 // without waiting for a writer, as a FIFO put under the name would make it.
 int OpenInFolder(int folder, const std::string& name, Access access, File* file);
 
+// When the file's data (ModifiedNs) or its status (ChangedNs) last changed, in nanoseconds.
 std::int64_t ModifiedNs(const struct stat& info);
+std::int64_t ChangedNs(const struct stat& info);
 
 // EFBIG when a file of `size` bytes would pass the file-size limit of the
 // process (ulimit -f), whose writes past it end the run with SIGXFSZ; else 0.

@@ -61,7 +61,6 @@ Replacement::~Replacement() {
   (void)unlinkat(directory_, temp_name_.c_str(), 0);  // nothing more to do if it is gone
 }
 
-
 void Replacement::Discard() {
   if (!temp_name_.empty() && !committed_) {
     {

@@ -34,6 +34,10 @@ std::int64_t ModifiedNs(const struct stat& info) {
   return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
+std::int64_t ChangedNs(const struct stat& info) {
+  return static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+}
+
 }  // namespace posix
 
 using namespace posix;
@@ -141,7 +145,7 @@ int Target::Stat() {
   device_ = info.st_dev;
   inode_ = info.st_ino;
   modified_ns_ = ModifiedNs(info);
-  changed_ns_ = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  changed_ns_ = ChangedNs(info);
   return 0;
 }
 
@@ -175,8 +179,7 @@ bool Target::IsSameFileAs(const std::string& path) const {
 bool Target::Unchanged() const {
   struct stat info {};
   return fstat(file_.Descriptor(), &info) == 0 && info.st_size == status_.size &&
-         ModifiedNs(info) == modified_ns_ &&
-         static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec == changed_ns_;
+         ModifiedNs(info) == modified_ns_ && ChangedNs(info) == changed_ns_;
 }
 
 bool Target::StillNamed() const {
