@@ -75,16 +75,17 @@ std::int64_t File::ReadAt(void* buffer, std::int64_t count, std::int64_t offset,
   return got;
 }
 
+bool posix::WaitedForRoom(int fd) {
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  pollfd ready{fd, POLLOUT, 0};
+  return poll(&ready, 1, -1) >= 0 || errno == EINTR;
+}
+
 std::int64_t File::WriteFull(const void* buffer, std::int64_t count) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   return TransferFull(count, [&](std::int64_t at, std::int64_t chunk) -> std::int64_t {
     const ssize_t moved = write(fd_, bytes + at, static_cast<std::size_t>(chunk));
-    // Standard output is shared with whoever started the run, who may have
-    // made it non-blocking: a full pipe is waited for, not taken for a failure.
-    if (moved < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd ready{fd_, POLLOUT, 0};
-      if (poll(&ready, 1, -1) >= 0) errno = EINTR;  // EINTR has the write tried again
-    }
+    if (moved < 0 && posix::WaitedForRoom(fd_)) errno = EINTR;  // EINTR has the write tried again
     return moved;
   });
 }

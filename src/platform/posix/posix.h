@@ -88,6 +88,11 @@ std::string RandomSuffix();
 // without waiting for a writer, as a FIFO put under the name would make it.
 int OpenInFolder(int folder, const std::string& name, Access access, File* file);
 
+// After a write to `fd` failed: whether it only found a full pipe that whoever
+// shares it (standard output or error) made non-blocking, and which now takes
+// more bytes. A full pipe is waited for, never taken for a failure.
+bool WaitedForRoom(int fd);
+
 // When the file's data (ModifiedNs) or its status (ChangedNs) last changed, in nanoseconds.
 std::int64_t ModifiedNs(const struct stat& info);
 std::int64_t ChangedNs(const struct stat& info);

@@ -4,7 +4,6 @@
 // out of a step of any thread, the report written from any thread, and the
 // command line (already expanded by the shell).
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
@@ -236,13 +235,8 @@ void WriteReport(std::string_view text) {
   while (done < text.size()) {
     const ssize_t written = write(STDERR_FILENO, text.data() + done, text.size() - done);
     if (written < 0 && errno == EINTR) continue;
-    // Made non-blocking by whoever started the run (with 2>&1, standard
-    // output's setting is standard error's too): a full pipe is waited for,
-    // not dropped with the lines in it.
-    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd ready{STDERR_FILENO, POLLOUT, 0};
-      if (poll(&ready, 1, -1) >= 0 || errno == EINTR) continue;
-    }
+    // With 2>&1, standard output's non-blocking setting is standard error's too.
+    if (written < 0 && WaitedForRoom(STDERR_FILENO)) continue;
     if (written <= 0) {
       // Another thread has the interrupts held for good: the main thread
       // takes the signal a write of its own would have raised.
