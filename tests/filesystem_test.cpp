@@ -52,9 +52,11 @@ TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
 TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWholeAndFlushedFileByFile) {
   // A batch's data was flushed by syncfs, which asks no FUSE daemon to flush, and renamed unflushed.
   // The copy waiting for its batch held the room of the next: it failed with "No space left on device".
-  // tmpfs reserves a copy whole; exFAT through FUSE reserves nothing and fills up half way through one.
+  // tmpfs reserves a copy whole; exFAT through FUSE reserves nothing and fills up half way through one;
+  // with one free inode, the next copy could not even be created.
   for (const std::string make : {"mount -t tmpfs -o size=4M tmpfs m", "mkfs.exfat img && mount -t exfat-fuse -o "
-                                 "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)"}) {
+                                 "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)",
+                                 "mount -t tmpfs -o size=8M,nr_inodes=4 tmpfs m"}) {
     if (const std::string why = Mount(make); !why.empty()) GTEST_SKIP() << why;
     for (const std::size_t pixels : {1, 1 << 19}) {
       const std::string input =

@@ -177,8 +177,9 @@ Next WriteReplacement(PerFile& f, os::Target& target, const Header& original) {
   if (!LeaseInput(f)) return Next::kFailed;
   std::optional<os::Replacement> replacement(std::in_place);
   int created = replacement->Create(target);
-  // The copies waiting to be put in place hold files open: once they are, there is room again.
-  if (os::IsOutOfDescriptors(created)) {
+  // The copies waiting to be put in place hold files open, and their originals
+  // hold room on the disk: once they are in place, there is room again.
+  if (os::IsOutOfDescriptors(created) || (created != 0 && os::LastErrorMeansFull())) {
     WaitForCommits();
     created = replacement->Create(target);
   }
