@@ -47,9 +47,11 @@ TEST_F(Filesystems, AWriteThroughNeverStartsWhatAQuotaOrTheSizeLimitWouldStop) {
 }
 
 TEST_F(Filesystems, AFolderWithRoomForOneCopyAtATimeIsRepairedWholeAndFlushedFileByFile) {
-  // syncfs flushed no FUSE daemon, so copies were renamed unflushed; a waiting copy held the next one's room.
+  // syncfs flushed no FUSE daemon, so copies were renamed unflushed; a waiting copy held the next one's room
+  // (with one free inode, the next copy could not even be created).
   for (const std::string make : {"mount -t tmpfs -o size=4M tmpfs m", "mkfs.exfat img && mount -t exfat-fuse -o "
-                                 "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)"}) {
+                                 "loop img m && (cat /dev/zero > m/fill 2>/dev/null; truncate -s -3200K m/fill)",
+                                 "mount -t tmpfs -o size=8M,nr_inodes=4 tmpfs m"}) {
     if (const std::string why = Mount(make); !why.empty()) GTEST_SKIP() << why;
     for (const std::size_t pixels : {1, 1 << 19}) {
       const std::string input =

@@ -320,7 +320,8 @@ TEST_F(Output, StandardOutputIsWrittenAtItsOwnPosition) {
   const std::string both = Read("a.out") + Read("b.out");
   for (const auto& [shell, expected] : std::vector<std::pair<std::string, std::string>>{
            {"\"$0\" -out /dev/stdout a.fit b.fit > o.fit", both},
-           {"printf archive > o.fit && \"$0\" -out /dev/fd/1 a.fit b.fit >> o.fit", "archive" + both}}) {
+           {"printf archive > o.fit && \"$0\" -out /dev/fd/1 a.fit b.fit >> o.fit", "archive" + both},
+           {"\"$0\" -out /dev/stdout a.fit >&- || printf refused > o.fit", "refused"}}) {
     EXPECT_EQ(RunProgram({"/bin/sh", "-c", shell, CORVANE_BINARY}).status, 0);
     EXPECT_EQ(Read("o.fit"), expected) << shell;
   }

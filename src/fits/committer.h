@@ -33,13 +33,14 @@ void HandOver(PendingCopy&& copy);
 // copy was waiting.
 bool WaitForCommits();
 
-// Opens a file with `open` (0 or the system's error number); when the process
-// has no descriptor left, once more after the copies waiting to be put in
-// place, which hold some open, are.
+// Opens or creates a file with `open` (0 or the system's error number); when
+// the process has no descriptor left or the disk no room (no free inode, say),
+// once more after the copies waiting to be put in place, which hold files
+// open and their originals' room, are.
 template <typename Open>
 int OpenMakingRoom(Open open) {
   const int error = open();
-  if (!os::IsOutOfDescriptors(error)) return error;
+  if (!os::IsOutOfDescriptors(error) && !os::MeansFull(error)) return error;
   WaitForCommits();
   return open();
 }

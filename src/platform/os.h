@@ -319,8 +319,10 @@ bool LastErrorMeansFull();
 // Whether an error number of this layer means access was refused (a folder
 // without write permission, say).
 bool IsAccessDenied(int error);
-// Whether an error number means the process has as many files open as it may.
+// Whether an error number means the process has as many files open as it
+// may, or the disk or a quota has no room (or no free inode) for a new file.
 bool IsOutOfDescriptors(int error);
+bool MeansFull(int error);
 // How many files the process may have open at once.
 int MostOpenFiles();
 // Whether an error number of opening a file for writing means it may be

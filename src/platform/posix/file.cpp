@@ -135,7 +135,9 @@ std::string ErrorText(int error) { return std::strerror(error); }
 
 std::string LastErrorText() { return std::strerror(errno); }
 
-bool LastErrorMeansFull() { return errno == ENOSPC || errno == EDQUOT; }
+bool LastErrorMeansFull() { return MeansFull(errno); }
+
+bool MeansFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
 bool IsAccessDenied(int error) { return error == EACCES || error == EPERM; }
 

@@ -175,8 +175,18 @@ InterruptsHeld::~InterruptsHeld() {
 void PrepareProcess() {
   // With a standard stream closed, the next file opened would take its number
   // and the report would be written into an image.
+  // A closed standard output gets the reading end of a pipe, not /dev/null:
+  // "-out /dev/stdout" then fails as on a closed descriptor, instead of
+  // reporting OK for an image that went nowhere.
   for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) std::_Exit(125);
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int ends[2];
+    if (fd == STDOUT_FILENO && pipe(ends) == 0) {
+      (void)close(ends[1]);  // a closed number 2 is filled on the next turn
+      if (ends[0] != fd) std::_Exit(125);
+    } else if (open("/dev/null", O_RDWR) != fd) {
+      std::_Exit(125);
+    }
   }
   struct sigaction action {};
   action.sa_handler = RemovePendingAndDie;

@@ -117,8 +117,10 @@ std::string LastErrorText() { return std::strerror(errno); }
 // A write says it in errno, a reservation in the system's last error.
 bool LastErrorMeansFull() {
   const DWORD error = GetLastError();
-  return errno == ENOSPC || error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+  return errno == ENOSPC || MeansFull(static_cast<int>(error));
 }
+
+bool MeansFull(int error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
 bool IsAccessDenied(int error) { return error == ERROR_ACCESS_DENIED; }
 
