@@ -165,6 +165,8 @@ TEST_F(Cli, OptionsActOnlyOnThePathsAfterThem) {
   EXPECT_NE(run.err.find("\t[ADD 0, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
   EXPECT_NE(run.err.find("\t[ADD 5, SCALE 1.00, BZERO 32768]\n"), std::string::npos);
   EXPECT_TRUE(run.err.ends_with("3 files: 2 repaired, 1 would be repaired, 0 skipped, 0 failed\n")) << run.err;
+  // Files after -check are written nowhere: an -out before it was refused as keeping only the last of them.
+  EXPECT_EQ(Run({"-out", "o.fit", "a.fit", "-check", "b.fit", "c.fit"}).status, 0);
 }
 
 // Catches -check writing or creating anything, or reporting a line other than

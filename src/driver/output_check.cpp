@@ -63,9 +63,11 @@ bool SameOutput(const std::string& one, const std::string& two) {
 }  // namespace
 
 bool OutputsTakeOneFileEach(const std::vector<Step>& steps) {
-  // Each -out with the files it takes, until the next -out takes over.
+  // Each -out with the files it takes, until the next -out takes over; from
+  // -check on, files are only checked and no output is written.
   std::vector<std::pair<std::string, int>> outputs;
   for (const Step& step : steps) {
+    if (step.option == FindOption("-check")) break;
     if (step.option != nullptr && step.option->value == ValueKind::kText) outputs.emplace_back(step.word, 0);
     if (step.option == nullptr && !outputs.empty()) outputs.back().second += FilesOf(step.word);
   }
